@@ -1,0 +1,43 @@
+# Test helpers. Every cross-built test program runs under Wine through tools/wine-run,
+# one CTest entry per program so that Wine's start-up does not dominate the suite.
+set(VANTREL_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+# Stand-in DLLs for platform libraries Wine lacks land here and are copied into the prefix.
+set(VANTREL_STANDIN_DLLS ${CMAKE_BINARY_DIR}/standin-dlls)
+file(MAKE_DIRECTORY ${VANTREL_STANDIN_DLLS})
+set(VANTREL_WINE_RUN ${CMAKE_SOURCE_DIR}/tools/wine-run --prefix ${VANTREL_WINEPREFIX}
+    --dlls ${VANTREL_STANDIN_DLLS})
+set(CMAKE_CROSSCOMPILING_EMULATOR ${VANTREL_WINE_RUN})
+
+# vantrel_wine_test(<target> [TIMEOUT seconds] [DISPLAY] [PARALLEL] [ARGS ...])
+# The Wine prefix, and so the user's registry hive and the sandbox key in it, is shared by
+# all Windows tests: they run one at a time unless marked PARALLEL (touches neither).
+function(vantrel_wine_test target)
+  cmake_parse_arguments(arg "DISPLAY;PARALLEL" "TIMEOUT" "ARGS" ${ARGN})
+  if(NOT arg_TIMEOUT)
+    set(arg_TIMEOUT 300)
+  endif()
+  if(arg_DISPLAY)
+    add_test(NAME ${target} COMMAND ${VANTREL_WINE_RUN} --display $<TARGET_FILE:${target}> ${arg_ARGS})
+    set_tests_properties(${target} PROPERTIES RESOURCE_LOCK x_display)
+  else()
+    add_test(NAME ${target} COMMAND ${target} ${arg_ARGS})
+  endif()
+  set_tests_properties(${target} PROPERTIES TIMEOUT ${arg_TIMEOUT})
+  if(NOT arg_PARALLEL)
+    set_property(TEST ${target} APPEND PROPERTY RESOURCE_LOCK wine_user_state)
+  endif()
+  vantrel_program(${target})
+endfunction()
+
+# Every program we build goes through the import check: only DLLs that Windows always takes
+# from System32 (KnownDLLs) may be imported statically.
+function(vantrel_program target)
+  set_property(GLOBAL APPEND PROPERTY VANTREL_PROGRAMS ${target})
+endfunction()
+
+# A GoogleTest program for the cross build.
+function(vantrel_gtest target)
+  cmake_parse_arguments(arg "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${target} ${arg_SOURCES})
+  target_link_libraries(${target} PRIVATE ${arg_LIBS} GTest::gtest GTest::gtest_main)
+endfunction()
