@@ -67,10 +67,11 @@ bool read_header(const uint8_t* in, size_t size, Header& h) {
     return h.chunk >= 1 && h.chunk <= kMaxChunkSize;
 }
 
-std::vector<uint8_t> compress(const uint8_t* in, size_t size, const EncoderOptions& options) {
+std::vector<uint8_t> compress(const uint8_t* in, size_t size, const EncoderOptions& options,
+                              uint64_t chunk_size) {
     Header h;
     h.total = size;
-    h.chunk = std::min<uint64_t>(size, kChunkSize);
+    h.chunk = std::min<uint64_t>(size, std::clamp<uint64_t>(chunk_size, 1, kMaxChunkSize));
     std::vector<uint8_t> out(kHeaderSize);
     write_header(out.data(), h);
     for (size_t pos = 0; pos < size;) {

@@ -38,7 +38,8 @@ void write_header(uint8_t* out, const Header& h);
 bool read_header(const uint8_t* in, size_t size, Header& h);
 
 // Frames the whole input; chunks that do not shrink are stored verbatim.
-std::vector<uint8_t> compress(const uint8_t* in, size_t size, const EncoderOptions& options = {});
+std::vector<uint8_t> compress(const uint8_t* in, size_t size, const EncoderOptions& options = {},
+                              uint64_t chunk_size = kChunkSize);
 
 enum class Status { ok, corrupt, too_small };
 
