@@ -2,7 +2,7 @@
 #include <filesystem>
 #include <string>
 
-#include <guiddef.h>
+#include <windows.h>
 
 // A known folder, or sandbox_root joined with `leaf` while the sandbox is on. Empty when the
 // shell cannot give it.

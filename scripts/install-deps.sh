@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, only those that are missing.
 set -eu
 packages="cmake make g++ clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
- wine64 xvfb xauth nlohmann-json3-dev googletest libwim-dev nodejs"
+ wine64 xvfb xauth nlohmann-json3-dev googletest libgtest-dev libwim-dev nodejs"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
