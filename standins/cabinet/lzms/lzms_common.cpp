@@ -28,8 +28,8 @@ unsigned num_offset_slots(size_t block_size) {
 }
 
 void build_code_lengths(const uint32_t* freq, unsigned n, uint8_t* lens) {
-    if (n == 1) {
-        lens[0] = 1;
+    if (n <= 1 || n > kMaxOffsetSlots) {
+        if (n == 1) lens[0] = 1;
         return;
     }
     // Leaf order: (frequency, symbol) ascending. Frequencies stay far below
@@ -64,7 +64,7 @@ void build_code_lengths(const uint32_t* freq, unsigned n, uint8_t* lens) {
         unsigned L = d;
         if (d >= kMaxCodewordLength) {
             L = kMaxCodewordLength - 1;
-            while (cnt[L] == 0) --L;
+            while (L > 1 && cnt[L] == 0) --L;
         }
         --cnt[L];
         cnt[L + 1] += 2;
