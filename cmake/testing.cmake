@@ -41,3 +41,19 @@ function(vantrel_gtest target)
   add_executable(${target} ${arg_SOURCES})
   target_link_libraries(${target} PRIVATE ${arg_LIBS} GTest::gtest GTest::gtest_main)
 endfunction()
+
+# vantrel_run_windows_program(<out-var> <target>): the command that runs a built Windows
+# program at build time: under Wine on a Linux host, directly on Windows. Paths handed to it
+# get VANTREL_WINDOWS_PATH_PREFIX in front (Wine's drive for the host's root).
+function(vantrel_run_windows_program out target)
+  if(CMAKE_HOST_WIN32)
+    set(${out} $<TARGET_FILE:${target}> PARENT_SCOPE)
+  else()
+    set(${out} ${VANTREL_WINE_RUN} $<TARGET_FILE:${target}> PARENT_SCOPE)
+  endif()
+endfunction()
+if(CMAKE_HOST_WIN32)
+  set(VANTREL_WINDOWS_PATH_PREFIX "")
+else()
+  set(VANTREL_WINDOWS_PATH_PREFIX "Z:")
+endif()

@@ -1,0 +1,111 @@
+#include "install.h"
+
+#include <system_error>
+
+#include "detection.h"
+#include "folders.h"
+#include "install_record.h"
+#include "payload.h"
+#include "placement.h"
+#include "registry.h"
+#include "text.h"
+
+namespace fs = std::filesystem;
+
+std::vector<fs::directory_entry> folder_entries(const fs::path& folder) {
+    std::vector<fs::directory_entry> entries;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; it != end; ++it) entries.push_back(*it);
+    return entries;
+}
+
+std::uint64_t regular_file_bytes(const std::vector<fs::directory_entry>& entries) {
+    std::uint64_t sum = 0;
+    for (const fs::directory_entry& entry : entries) {
+        std::error_code ec;
+        fs::file_status status = entry.symlink_status(ec);
+        if (ec || status.type() == fs::file_type::none || status.type() == fs::file_type::symlink)
+            status = fs::status(entry.path(), ec);
+        if (!fs::is_regular_file(status)) continue;
+        const std::uintmax_t size = fs::file_size(entry.path(), ec);
+        // Gone since the listing: the failed query's value is not a size.
+        if (ec) continue;
+        sum += size;
+    }
+    return sum;
+}
+
+std::uint32_t estimated_size_kib(const fs::path& folder) {
+    return static_cast<std::uint32_t>(regular_file_bytes(folder_entries(folder)) >> 10);
+}
+
+op_result run_install(const progress_fn& progress) {
+    op_result result;
+    result.record = json{{"files", json::array()}, {"registry", json::array()}, {"shortcuts", json::array()}};
+
+    progress(4, "Checking the installer");
+    if (!load_payload(result.error)) return result;
+    fs::path dir = install_dir();
+    std::error_code ec;
+    // Without its known folder the path would be relative to the current folder.
+    if (!dir.is_absolute()) {
+        result.error = "Could not create " + wide_to_utf8(dir.wstring()) + ".";
+        return result;
+    }
+    fs::create_directories(dir, ec);
+    if (ec || !fs::is_directory(fs::status(dir, ec))) {
+        result.error = "Could not create " + wide_to_utf8(dir.wstring()) + ".";
+        return result;
+    }
+    sweep_leftovers(dir);
+    const bool found_resolve = find_resolve();
+    const bool found_python = find_python();
+
+    progress(18, "Installing the Vantrel window");
+    if (!install_payload_file("VantrelCompanion.exe", dir / product_info.companion_exe, result)) return result;
+
+    progress(40, "Adding Vantrel to Resolve's Scripts menu");
+    if (!install_payload_file("Vantrel.py", resolve_scripts_dir() / product_info.script_name, result))
+        return result;
+
+    progress(58, "Adding the setup guide");
+    if (!install_payload_file("SETUP.md", dir / L"SETUP.md", result)) return result;
+    fs::remove(dir / L"unins000.exe", ec);
+    fs::remove(dir / L"unins000.dat", ec);
+    if (!found_python) result.notes.push_back("python");
+    if (!found_resolve) result.notes.push_back("no-resolve");
+    if (is_process_running(L"Resolve.exe")) result.notes.push_back("restart-resolve");
+
+    progress(82, "Registering with Windows");
+    dir = install_dir();
+    const fs::path uninstaller = dir / L"uninstall.exe";
+    const fs::path self = own_exe_path();
+    if (self != uninstaller) fs::copy_file(self, uninstaller, fs::copy_options::overwrite_existing, ec);
+    const std::wstring key = uninstall_key_prefix + product_info.uninstall_key;
+    const std::wstring quoted = L"\"" + uninstaller.wstring() + L"\"";
+    reg_delete_key(key);
+    reg_set_string(key, L"DisplayName", utf8_to_wide(product_info.name));
+    reg_set_string(key, L"DisplayVersion", utf8_to_wide(product_info.version));
+    reg_set_string(key, L"Publisher", L"Vantrel");
+    reg_set_string(key, L"URLInfoAbout", utf8_to_wide(maker_url));
+    reg_set_string(key, L"InstallLocation", dir.wstring());
+    reg_set_string(key, L"DisplayIcon", (dir / product_info.companion_exe).wstring());
+    reg_set_string(key, L"UninstallString", quoted + L" --uninstall");
+    reg_set_string(key, L"QuietUninstallString", quoted + L" --uninstall --silent");
+    reg_set_dword(key, L"NoModify", 1);
+    reg_set_dword(key, L"NoRepair", 1);
+    reg_set_dword(key, L"EstimatedSize", estimated_size_kib(dir));
+
+    result.record["registry"].push_back(wide_to_utf8(key));
+    result.record["product"] = product_info.kind;
+    result.record["channel"] = product_info.channel;
+    result.record["version"] = product_info.version;
+    if (!write_install_record(install_dir() / install_record_name, result.record)) {
+        result.error = "Could not finish registering the installation.";
+        return result;
+    }
+
+    progress(100, "Done");
+    result.ok = true;
+    return result;
+}

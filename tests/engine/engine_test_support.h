@@ -1,0 +1,123 @@
+#pragma once
+// Helpers shared by the detection and operation tests: the stand-in program, files, registry.
+#include <windows.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "folders.h"
+#include "product.h"
+#include "text.h"
+
+namespace engine_tests {
+
+namespace fs = std::filesystem;
+
+inline fs::path stand_in_program() { return own_exe_path().parent_path() / L"test_stand_in.exe"; }
+
+// A copy of the stand-in at `target` that answers with `answer` ("0", "1", "hang").
+inline void place_stand_in(const fs::path& target, const std::string& answer) {
+    std::error_code ec;
+    fs::create_directories(target.parent_path(), ec);
+    fs::copy_file(stand_in_program(), target, fs::copy_options::overwrite_existing, ec);
+    std::ofstream(fs::path(target.wstring() + L".answer"), std::ios::binary) << answer;
+}
+
+// The command lines the stand-in at `target` received, one per start.
+inline std::vector<std::string> recorded_command_lines(const fs::path& target) {
+    std::vector<std::string> lines;
+    std::ifstream in(fs::path(target.wstring() + L".args"), std::ios::binary);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+inline std::string read_bytes(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void write_bytes(const fs::path& p, const std::string& bytes) {
+    std::error_code ec;
+    fs::create_directories(p.parent_path(), ec);
+    std::ofstream(p, std::ios::binary) << bytes;
+}
+
+inline std::vector<unsigned char> byte_vector(const std::string& text) { return {text.begin(), text.end()}; }
+
+// A started program, stopped and waited for when the scope ends.
+class running_program {
+public:
+    explicit running_program(const fs::path& exe) {
+        std::wstring command = L"\"" + exe.wstring() + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        if (CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                           nullptr, &startup, &info_)) {
+            CloseHandle(info_.hThread);
+            // Give it time to appear in the process list.
+            WaitForInputIdle(info_.hProcess, 2000);
+            Sleep(300);
+        }
+    }
+    ~running_program() { stop(); }
+    running_program(const running_program&) = delete;
+    running_program& operator=(const running_program&) = delete;
+    bool started() const { return info_.hProcess != nullptr; }
+    void stop() {
+        if (!info_.hProcess) return;
+        TerminateProcess(info_.hProcess, 0);
+        WaitForSingleObject(info_.hProcess, 5000);
+        CloseHandle(info_.hProcess);
+        info_.hProcess = nullptr;
+    }
+
+private:
+    PROCESS_INFORMATION info_{};
+};
+
+// Reads a registry value straight from the hive, bypassing the code under test.
+inline bool raw_value(HKEY root, const std::wstring& key, const std::wstring& name, DWORD& type,
+                      std::vector<BYTE>& data) {
+    DWORD size = 0;
+    const wchar_t* value = name.empty() ? nullptr : name.c_str();
+    if (RegGetValueW(root, key.c_str(), value, RRF_RT_ANY, &type, nullptr, &size) != ERROR_SUCCESS) return false;
+    data.resize(size);
+    return RegGetValueW(root, key.c_str(), value, RRF_RT_ANY, &type, data.data(), &size) == ERROR_SUCCESS;
+}
+
+inline void raw_set_string(HKEY root, const std::wstring& key, const std::wstring& name, const std::wstring& text) {
+    RegSetKeyValueW(root, key.c_str(), name.empty() ? nullptr : name.c_str(), REG_SZ, text.c_str(),
+                    static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+inline void raw_delete_tree(HKEY root, const std::wstring& key) {
+    RegDeleteTreeW(root, key.c_str());
+    RegDeleteKeyW(root, key.c_str());
+}
+
+// The names of the values of `key`, in the order Windows enumerates them.
+inline std::vector<std::wstring> value_names(HKEY root, const std::wstring& key) {
+    std::vector<std::wstring> names;
+    HKEY handle = nullptr;
+    if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return names;
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        DWORD size = 256;
+        if (RegEnumValueW(handle, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        names.emplace_back(name, size);
+    }
+    RegCloseKey(handle);
+    return names;
+}
+
+inline bool key_exists(HKEY root, const std::wstring& key) {
+    HKEY handle = nullptr;
+    if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return false;
+    RegCloseKey(handle);
+    return true;
+}
+
+}  // namespace engine_tests
