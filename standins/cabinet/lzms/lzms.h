@@ -12,10 +12,12 @@ namespace vantrel::lzms {
 inline constexpr size_t kMaxBlockSize = size_t{1} << 30;
 
 struct EncoderOptions {
-    unsigned max_chain = 48;   // hash-chain candidates examined per position
+    unsigned max_chain = 24;   // hash-chain candidates examined per position
     unsigned nice_length = 96; // stop searching once a match this long is found
     bool lazy = true;          // look one position ahead before committing
     bool delta = true;         // try delta matches
+    bool optimal = true;       // cost-based parse over windows (else greedy/lazy)
+    unsigned window = 2048;    // positions per optimal-parse window
 };
 
 // Decodes one raw block whose exact sizes are known. Returns false for any

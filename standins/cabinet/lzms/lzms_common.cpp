@@ -104,8 +104,8 @@ void x86_filter(uint8_t* data, size_t size) {
     if (size <= 17) return;
     // Last position where each 16-bit target was seen; a repeat within 64 KiB
     // means we are probably in code and translation switches on.
-    auto seen = std::make_unique<int64_t[]>(65536);
-    std::fill_n(seen.get(), 65536, int64_t{-65536});
+    auto seen = std::make_unique<int32_t[]>(65536);
+    std::fill_n(seen.get(), 65536, int32_t{-65536});
     int64_t last_x86 = -1024;
     const size_t end = size - 16;
     size_t i = 1;
@@ -146,7 +146,7 @@ void x86_filter(uint8_t* data, size_t size) {
         const unsigned target = (pos + (v & 0xFFFF)) & 0xFFFF;
         const int64_t e = static_cast<int64_t>(d + 3);
         if (e - seen[target] <= 65535) last_x86 = e;
-        seen[target] = e;
+        seen[target] = static_cast<int32_t>(e); // blocks stay below 2^31 bytes
         i = d + 4;
     }
 }

@@ -176,15 +176,18 @@ public:
         hash_bits_ = 12;
         while (hash_bits_ < 20 && (size_t{1} << hash_bits_) < size) ++hash_bits_;
         head_.assign(size_t{1} << hash_bits_, kNil);
+        head3_.assign(size_t{1} << hash_bits_, kNil);
         prev_.reset(new uint32_t[size]);
         if (opt_.delta)
-            for (auto& t : delta_head_) t.assign(size_t{1} << kDeltaHashBits, kNil);
+            for (auto& t : delta_head_) t.assign(size_t{1} << delta_hash_bits(), kNil);
     }
 
     std::vector<uint8_t> run() {
         // Explicit offsets need an offset code with two or more symbols.
         if (size_ < 3) {
             for (uint32_t i = 0; i < size_; ++i) code_literal(data_[i]);
+        } else if (opt_.optimal) {
+            parse_optimal();
         } else {
             parse();
         }
@@ -207,9 +210,13 @@ public:
 
 private:
     static constexpr uint32_t kNil = 0xFFFFFFFFu;
-    static constexpr unsigned kDeltaHashBits = 16;
+    static constexpr unsigned kMaxDeltaHashBits = 16;
+    unsigned delta_hash_bits() const { return std::min(hash_bits_, kMaxDeltaHashBits); }
     static constexpr unsigned kDeltaPowersSearched = 4;
     static constexpr uint32_t kMinExplicit = 3;
+    // Length-1 matches are legal, but no Windows decoder has been seen to get
+    // one (Windows' and libwim's encoders never write them), so none are made.
+    static constexpr uint32_t kMinMatch = 2;
 
     // ---- coding, mirroring the decoder step for step ----
     void code_literal(uint8_t b) {
@@ -301,12 +308,50 @@ private:
         const uint32_t v = uint32_t{data_[pos]} | uint32_t{data_[pos + 1]} << 8 | uint32_t{data_[pos + 2]} << 16;
         return (v * 0x9E3779B1u) >> (32 - hash_bits_);
     }
+    uint32_t hash4(uint32_t pos) const {
+        uint32_t v;
+        std::memcpy(&v, data_ + pos, 4);
+        return (v * 0x9E3779B1u) >> (32 - hash_bits_);
+    }
+    // Length-3 matches only from the most recent occurrence; longer ones from
+    // a chain over 4-byte hashes, which stays short on code and text.
     void insert(uint32_t pos) {
         if (pos + kMinExplicit > size_) return;
-        const uint32_t h = hash3(pos);
-        prev_[pos] = head_[h];
-        head_[h] = pos;
+        head3_[hash3(pos)] = pos;
+        if (pos + 4 <= size_) {
+            const uint32_t h = hash4(pos);
+            prev_[pos] = head_[h];
+            head_[h] = pos;
+        }
         if (opt_.delta) insert_delta(pos);
+    }
+    // Matches at pos with strictly increasing lengths (and so offsets), each at
+    // most cap long; the search ends at the first one reaching stop.
+    void collect_matches(uint32_t pos, uint32_t cap, uint32_t stop, std::vector<std::pair<uint32_t, uint32_t>>& found) const {
+        found.clear();
+        if (size_ - pos < kMinExplicit) return;
+        const uint8_t* cur = data_ + pos;
+        uint32_t best_len = kMinExplicit - 1;
+        const uint32_t c3 = head3_[hash3(pos)];
+        if (c3 != kNil) {
+            const uint32_t len = match_length(cur, data_ + c3, cap);
+            if (len > best_len) {
+                best_len = len;
+                found.push_back({len, pos - c3});
+                if (len >= stop) return;
+            }
+        }
+        if (size_ - pos < 4) return;
+        unsigned chain = opt_.max_chain;
+        for (uint32_t cand = head_[hash4(pos)]; cand != kNil && chain-- > 0; cand = prev_[cand]) {
+            const uint8_t* m = data_ + cand;
+            if (best_len < cap && m[best_len] != cur[best_len]) continue;
+            const uint32_t len = match_length(cur, m, cap);
+            if (len <= best_len) continue;
+            best_len = len;
+            found.push_back({len, pos - cand});
+            if (len >= stop) break;
+        }
     }
     void insert_through(uint32_t end) {
         for (; inserted_ < end; ++inserted_) insert(inserted_);
@@ -317,7 +362,7 @@ private:
         uint32_t v = 0;
         for (unsigned i = 0; i < 4; ++i)
             v = v << 8 | static_cast<uint8_t>(data_[pos + i] - data_[pos + i - span]);
-        return ((v + power) * 0x9E3779B1u) >> (32 - kDeltaHashBits);
+        return ((v + power) * 0x9E3779B1u) >> (32 - delta_hash_bits());
     }
     void insert_delta(uint32_t pos) {
         if (pos + 4 > size_) return;
@@ -355,7 +400,7 @@ private:
             const uint32_t off = lzq_.q[k + lz_skip];
             if (off > pos) continue;
             const uint32_t len = match_length(cur, cur - off, limit);
-            if (len < 1 || len <= rep_best) continue;
+            if (len < kMinMatch || len <= rep_best) continue;
             rep_best = len;
             Choice c;
             c.kind = Choice::lz_rep;
@@ -366,27 +411,17 @@ private:
         }
         if (rep_best >= opt_.nice_length) return best;
 
-        if (limit >= kMinExplicit) {
-            uint32_t best_len = kMinExplicit - 1;
-            unsigned chain = opt_.max_chain;
-            const unsigned explicit_head = lz_head + bit_cost(ctx_.lz, 0);
-            for (uint32_t cand = head_[hash3(pos)]; cand != kNil && chain-- > 0; cand = prev_[cand]) {
-                const uint8_t* m = data_ + cand;
-                if (m[best_len] != cur[best_len]) continue;
-                const uint32_t len = match_length(cur, m, limit);
-                if (len <= best_len) continue;
-                best_len = len;
-                const uint32_t off = pos - cand;
-                const unsigned slot = offset_slot(off);
-                Choice c;
-                c.kind = Choice::lz;
-                c.length = len;
-                c.offset = off;
-                c.savings = explicit_head + offset_.cost(slot) + (unsigned{kOffsetSlots.extra[slot]} << kCostShift) +
-                            length_cost(len);
-                consider(best, c, pos);
-                if (len >= opt_.nice_length || len == limit) break;
-            }
+        collect_matches(pos, limit, std::min(limit, opt_.nice_length), found_);
+        const unsigned explicit_head = lz_head + bit_cost(ctx_.lz, 0);
+        for (auto [len, off] : found_) {
+            const unsigned slot = offset_slot(off);
+            Choice c;
+            c.kind = Choice::lz;
+            c.length = len;
+            c.offset = off;
+            c.savings = explicit_head + offset_.cost(slot) + (unsigned{kOffsetSlots.extra[slot]} << kCostShift) +
+                        length_cost(len);
+            consider(best, c, pos);
         }
 
         if (opt_.delta && pos >= 2) find_delta(best, pos, prev);
@@ -398,7 +433,7 @@ private:
         const unsigned skip = prev == Item::delta ? 1 : 0;
         const unsigned head = bit_cost(ctx_.main, 1) + bit_cost(ctx_.match, 1);
         // Only worth it where it beats what plain matches found.
-        const uint32_t floor_len = std::max<uint32_t>(best.length, 2);
+        const uint32_t floor_len = std::max<uint32_t>(best.length, kMinMatch);
         for (unsigned k = 0; k < 3; ++k) {
             const DeltaPair p = dq_.q[k + skip];
             const uint64_t span = uint64_t{1} << p.power;
@@ -433,6 +468,209 @@ private:
             c.savings = head + bit_cost(ctx_.delta, 0) + delta_power_.cost(power) + delta_offset_.cost(slot) +
                         (unsigned{kOffsetSlots.extra[slot]} << kCostShift) + length_cost(len);
             consider(best, c, pos);
+        }
+    }
+
+    // ---- windowed cost-based parse ----
+    // Each node holds the cheapest way found to reach a position and, once it
+    // is processed, the queue and context state that way leads to, so repeat
+    // indices stay exact. Probabilities and code lengths are taken as they are
+    // at the start of the window.
+    struct ParseState {
+        LzQueue lzq;
+        DeltaQueue dq;
+        Item prev = Item::literal;
+        uint8_t main = 0, match = 0, lz = 0, delta = 0;
+    };
+    struct Node {
+        uint32_t cost;
+        uint32_t from;
+        Choice item; // kind none: a literal
+        ParseState st;
+    };
+    static constexpr uint32_t kInfinite = 0xFFFFFFFFu;
+
+    static void shift_in(uint8_t& state, unsigned bits, unsigned bit) {
+        state = static_cast<uint8_t>(((state << 1) | bit) & ((1u << bits) - 1));
+    }
+    static void advance(ParseState& s, const Choice& c) {
+        if (c.kind == Choice::none) {
+            shift_in(s.main, 4, 0);
+            s.prev = Item::literal;
+            return;
+        }
+        shift_in(s.main, 4, 1);
+        const bool is_delta = c.kind == Choice::delta || c.kind == Choice::delta_rep;
+        shift_in(s.match, 5, is_delta);
+        if (is_delta) {
+            shift_in(s.delta, 6, c.kind == Choice::delta_rep);
+            if (c.kind == Choice::delta) s.dq.push(c.pair);
+            else s.dq.take(c.rep);
+            s.prev = Item::delta;
+        } else {
+            shift_in(s.lz, 6, c.kind == Choice::lz_rep);
+            if (c.kind == Choice::lz) s.lzq.push(c.offset);
+            else s.lzq.take(c.rep);
+            s.prev = Item::lz;
+        }
+    }
+    template <unsigned N>
+    static unsigned frozen_cost(const Context<N>& ctx, unsigned state, unsigned bit) {
+        const uint32_t p = ctx.entries[state].probability();
+        return bit ? kBitCosts.one[p] : kBitCosts.zero[p];
+    }
+
+    void parse_optimal() {
+        const uint32_t nice = std::max(opt_.nice_length, kMinExplicit + 1);
+        const uint32_t window = std::max(opt_.window, 16u);
+        nodes_.resize(window + 1);
+        len_cost_.resize(nice + 1);
+        std::vector<std::pair<uint32_t, uint32_t>> found; // (length, offset), lengths increasing
+
+        uint32_t pos = 0;
+        while (pos < size_) {
+            insert_through(pos);
+            const Choice first = find(pos, prev_item_);
+            if (first.kind != Choice::none && first.length >= nice) {
+                code_choice(first);
+                pos += first.length;
+                continue;
+            }
+            if (size_ - pos < 8) {
+                if (first.kind != Choice::none && first.savings > 0) {
+                    code_choice(first);
+                    pos += first.length;
+                } else {
+                    code_literal(data_[pos++]);
+                }
+                continue;
+            }
+
+            for (uint32_t l = 1; l <= nice; ++l) len_cost_[l] = length_cost(l);
+            uint32_t limit = std::min(window, size_ - pos);
+            nodes_[0].cost = 0;
+            nodes_[0].st = {lzq_, dq_, prev_item_, static_cast<uint8_t>(ctx_.main.state),
+                            static_cast<uint8_t>(ctx_.match.state), static_cast<uint8_t>(ctx_.lz.state),
+                            static_cast<uint8_t>(ctx_.delta.state)};
+            for (uint32_t j = 1; j <= limit; ++j) nodes_[j].cost = kInfinite;
+
+            for (uint32_t i = 0; i < limit; ++i) {
+                Node& n = nodes_[i];
+                if (i > 0) {
+                    n.st = nodes_[n.from].st;
+                    advance(n.st, n.item);
+                }
+                const ParseState& st = n.st;
+                const uint32_t p = pos + i;
+                insert_through(p);
+                const uint8_t* cur = data_ + p;
+                const uint32_t room = limit - i;
+                const uint32_t cap = std::min(size_ - p, nice);
+
+                auto relax = [&](uint32_t len, uint32_t cost, const Choice& c) {
+                    Node& t = nodes_[i + len];
+                    if (cost < t.cost) {
+                        t.cost = cost;
+                        t.from = i;
+                        t.item = c;
+                        t.item.length = len;
+                    }
+                };
+                relax(1, n.cost + frozen_cost(ctx_.main, st.main, 0) + literal_.cost(*cur), Choice{});
+                if (p == 0) continue;
+
+                const uint32_t match_head = n.cost + frozen_cost(ctx_.main, st.main, 1);
+                const uint32_t lz_head = match_head + frozen_cost(ctx_.match, st.match, 0);
+                uint32_t longest = 0;
+
+                const unsigned lz_skip = st.prev == Item::lz ? 1 : 0;
+                const uint32_t rep_head = lz_head + frozen_cost(ctx_.lz, st.lz, 1);
+                for (unsigned k = 0; k < 3; ++k) {
+                    const uint32_t off = st.lzq.q[k + lz_skip];
+                    if (off > p) continue;
+                    const uint32_t len = match_length(cur, cur - off, cap);
+                    if (len < kMinMatch) continue;
+                    longest = std::max(longest, len);
+                    Choice c;
+                    c.kind = Choice::lz_rep;
+                    c.rep = k + lz_skip;
+                    const uint32_t base = rep_head + rep_index_cost(ctx_.lz_rep, k);
+                    for (uint32_t l = kMinMatch, e = std::min(len, room); l <= e; ++l) relax(l, base + len_cost_[l], c);
+                }
+
+                {
+                    collect_matches(p, cap, cap, found);
+                    const uint32_t explicit_head = lz_head + frozen_cost(ctx_.lz, st.lz, 0);
+                    uint32_t from_len = kMinExplicit;
+                    for (auto [len, off] : found) {
+                        longest = std::max(longest, len);
+                        const unsigned slot = offset_slot(off);
+                        Choice c;
+                        c.kind = Choice::lz;
+                        c.offset = off;
+                        const uint32_t base = explicit_head + offset_.cost(slot) +
+                                              (unsigned{kOffsetSlots.extra[slot]} << kCostShift);
+                        for (uint32_t l = from_len, e = std::min(len, room); l <= e; ++l) relax(l, base + len_cost_[l], c);
+                        from_len = len + 1;
+                    }
+                }
+
+                if (opt_.delta && p >= 2) {
+                    const uint32_t delta_head = match_head + frozen_cost(ctx_.match, st.match, 1);
+                    const unsigned skip = st.prev == Item::delta ? 1 : 0;
+                    for (unsigned k = 0; k < 3; ++k) {
+                        const DeltaPair dp = st.dq.q[k + skip];
+                        const uint64_t span = uint64_t{1} << dp.power;
+                        const uint64_t dist = uint64_t{dp.raw} << dp.power;
+                        if (dist + span > p) continue;
+                        const uint32_t len = delta_length(p, static_cast<uint32_t>(dist), static_cast<uint32_t>(span), cap);
+                        if (len < kMinExplicit) continue;
+                        longest = std::max(longest, len);
+                        Choice c;
+                        c.kind = Choice::delta_rep;
+                        c.pair = dp;
+                        c.rep = k + skip;
+                        const uint32_t l = std::min(len, room);
+                        relax(l, delta_head + frozen_cost(ctx_.delta, st.delta, 1) + rep_index_cost(ctx_.delta_rep, k) +
+                                     len_cost_[l], c);
+                    }
+                    if (size_ - p >= 4)
+                        for (unsigned power = 0; power < kDeltaPowersSearched; ++power) {
+                            const uint32_t span = 1u << power;
+                            if (p < span) break;
+                            const uint32_t cand = delta_head_[power][delta_hash(p, power)];
+                            if (cand == kNil || cand >= p) continue;
+                            const uint32_t dist = p - cand;
+                            if (dist % span != 0 || dist + span > p) continue;
+                            const uint32_t len = delta_length(p, dist, span, cap);
+                            if (len < 4) continue;
+                            longest = std::max(longest, len);
+                            const uint32_t raw = dist >> power;
+                            const unsigned slot = offset_slot(raw);
+                            Choice c;
+                            c.kind = Choice::delta;
+                            c.pair = {power, raw};
+                            const uint32_t l = std::min(len, room);
+                            relax(l, delta_head + frozen_cost(ctx_.delta, st.delta, 0) + delta_power_.cost(power) +
+                                         delta_offset_.cost(slot) + (unsigned{kOffsetSlots.extra[slot]} << kCostShift) +
+                                         len_cost_[l], c);
+                        }
+                }
+                // A long match ahead: end the window here and take it whole next time.
+                if (longest >= nice && i > 0) {
+                    limit = i;
+                    break;
+                }
+            }
+
+            path_.clear();
+            for (uint32_t j = limit; j > 0; j = nodes_[j].from) path_.push_back(nodes_[j].item);
+            for (size_t k = path_.size(); k-- > 0;) {
+                const Choice& c = path_[k];
+                if (c.kind == Choice::none) code_literal(data_[pos]);
+                else code_choice(c);
+                pos += c.length;
+            }
         }
     }
 
@@ -479,9 +717,14 @@ private:
 
     unsigned hash_bits_;
     std::vector<uint32_t> head_;
+    std::vector<uint32_t> head3_;
+    mutable std::vector<std::pair<uint32_t, uint32_t>> found_;
     std::unique_ptr<uint32_t[]> prev_;
     std::vector<uint32_t> delta_head_[kDeltaPowersSearched];
     uint32_t inserted_ = 0;
+    std::vector<Node> nodes_;
+    std::vector<uint32_t> len_cost_;
+    std::vector<Choice> path_;
 };
 
 } // namespace

@@ -14,7 +14,8 @@ namespace buffer = vantrel::lzms::buffer;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4) return 0;
     const unsigned mode = data[0] % 3;
-    const size_t param = data[1] | data[2] << 8 | (data[3] & 0x0F) << 16; // up to 1 MiB
+    // Output sizes mostly under 64 KiB, now and then up to 1 MiB.
+    const size_t param = size_t(data[1] | data[2] << 8) << ((data[3] & 0x10) ? 4 : 0);
     const std::vector<uint8_t> rest(data + 4, data + size);
 
     if (mode == 0) {
