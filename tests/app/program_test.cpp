@@ -1,0 +1,219 @@
+// The Setup program itself, started as a user or a script would start it.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "sandbox.h"
+
+namespace fs = std::filesystem;
+using testing_support::temp_folder;
+
+namespace {
+
+const fs::path setup_exe = VANTREL_SETUP_EXE;
+const std::wstring install_leaf = L"Local\\Programs\\Vantrel for DaVinci Resolve Beta";
+
+struct run_result {
+    DWORD code = 0xffffffff;
+    bool finished = false;
+};
+
+// Starts `exe` with `args` and the sandbox variable set to `sandbox` (unset when null);
+// waits up to `timeout_ms`. Closes any "Vantrel Setup" message box it puts up.
+run_result run(const fs::path& exe, const std::wstring& args, const wchar_t* sandbox, DWORD timeout_ms = 60000,
+               const wchar_t* folder = nullptr) {
+    SetEnvironmentVariableW(L"VANTREL_SETUP_SANDBOX", sandbox);
+    std::wstring command = L"\"" + exe.wstring() + L"\" " + args;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    run_result r;
+    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, folder, &startup,
+                        &process)) {
+        SetEnvironmentVariableW(L"VANTREL_SETUP_SANDBOX", nullptr);
+        return r;
+    }
+    SetEnvironmentVariableW(L"VANTREL_SETUP_SANDBOX", nullptr);
+    const ULONGLONG end = GetTickCount64() + timeout_ms;
+    while (WaitForSingleObject(process.hProcess, 100) == WAIT_TIMEOUT) {
+        if (HWND box = FindWindowW(nullptr, L"Vantrel Setup")) PostMessageW(box, WM_CLOSE, 0, 0);
+        if (GetTickCount64() > end) {
+            TerminateProcess(process.hProcess, 99);
+            break;
+        }
+    }
+    r.finished = GetTickCount64() <= end;
+    GetExitCodeProcess(process.hProcess, &r.code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return r;
+}
+
+std::string read_file(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool wait_until_gone(const fs::path& p, DWORD timeout_ms) {
+    const ULONGLONG end = GetTickCount64() + timeout_ms;
+    std::error_code ec;
+    while (fs::exists(p, ec)) {
+        if (GetTickCount64() > end) return false;
+        Sleep(200);
+    }
+    return true;
+}
+
+bool sandbox_key_exists() {
+    HKEY k = nullptr;
+    const std::wstring path =
+        L"Software\\Vantrel\\SetupSandbox\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+        L"VantrelForDaVinciResolveBeta";
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+    RegCloseKey(k);
+    return true;
+}
+
+struct SetupProgram : ::testing::Test {
+    void TearDown() override {
+        RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Vantrel\\SetupSandbox");
+        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Vantrel\\SetupSandbox");
+    }
+    temp_folder sandbox{L"program"};
+    std::wstring s() const { return sandbox.path().wstring(); }
+};
+
+}  // namespace
+
+TEST_F(SetupProgram, CheckModeNeedsAnAbsoluteSandboxAndReportsThePayload) {
+    EXPECT_EQ(run(setup_exe, L"--check", nullptr).code, 2u);
+    EXPECT_EQ(run(setup_exe, L"--check", L"relative\\folder").code, 2u);
+    EXPECT_EQ(run(setup_exe, L"--check", L"C:").code, 2u);
+    EXPECT_EQ(run(setup_exe, L"--check", L"\\no-drive").code, 2u);
+    EXPECT_EQ(run(setup_exe, L"--check", (s() + L"\\missing\\folder").c_str()).code, 1u);
+    const std::wstring too_long = s() + L"\\" + std::wstring(300 - s().size(), L'x');
+    EXPECT_EQ(run(setup_exe, L"--check", too_long.c_str()).code, 2u);
+
+    ASSERT_EQ(run(setup_exe, L"--check --uninstall", s().c_str()).code, 0u);
+    const std::string text = read_file(sandbox.path() / L"check.json");
+    ASSERT_FALSE(text.empty());
+    EXPECT_NE(text.find("\r\n  \"channel\": \"beta\",\r\n"), std::string::npos);
+    EXPECT_NE(text.find("\"payloadValid\": true"), std::string::npos);
+    EXPECT_NE(text.find("\"error\": \"\""), std::string::npos);
+    EXPECT_NE(text.find("\"mode\": \"uninstall\""), std::string::npos);
+    EXPECT_EQ(text.find('\n', 0) - 1, text.find("\r\n"));
+    EXPECT_NE(text.back(), '\n');
+    // Keys in sorted order.
+    const char* keys[] = {"channel", "components", "error", "folder", "found", "installed",
+                          "kind", "mode", "name", "payloadValid", "tagline", "version"};
+    size_t at = 0;
+    for (const char* k : keys) {
+        const size_t found = text.find(std::string("\n  \"") + k + "\"");
+        ASSERT_NE(found, std::string::npos) << k;
+        EXPECT_GT(found, at) << k;
+        at = found;
+    }
+}
+
+TEST_F(SetupProgram, DamagedPayloadFailsTheCheck) {
+    const fs::path copy = sandbox.path() / L"damaged.exe";
+    fs::copy_file(setup_exe, copy);
+    HANDLE update = BeginUpdateResourceW(copy.c_str(), FALSE);
+    ASSERT_NE(update, nullptr);
+    char junk[64] = "VPAK but not really";
+    ASSERT_TRUE(UpdateResourceW(update, MAKEINTRESOURCEW(10), MAKEINTRESOURCEW(102),
+                                MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), junk, sizeof junk));
+    ASSERT_TRUE(EndUpdateResourceW(update, FALSE));
+    EXPECT_EQ(run(copy, L"--check", s().c_str()).code, 1u);
+    const std::string text = read_file(sandbox.path() / L"check.json");
+    EXPECT_NE(text.find("\"payloadValid\": false"), std::string::npos);
+    EXPECT_NE(text.find("This installer is damaged. Download it again from vantrel.app."), std::string::npos);
+}
+
+TEST_F(SetupProgram, SilentInstallThenSilentUninstallInTheSandbox) {
+    ASSERT_EQ(run(setup_exe, L"--silent", s().c_str()).code, 0u);
+    const fs::path dir = sandbox.path() / install_leaf;
+    EXPECT_TRUE(fs::is_regular_file(dir / L"VantrelCompanionBeta.exe"));
+    EXPECT_TRUE(fs::is_regular_file(dir / L"uninstall.exe"));
+    EXPECT_TRUE(fs::is_regular_file(dir / L"install.json"));
+    EXPECT_TRUE(sandbox_key_exists());
+    EXPECT_EQ(read_file(sandbox.path() / L"result.json"),
+              "{\r\n  \"error\": \"\",\r\n  \"notes\": [\r\n    \"python\",\r\n    \"no-resolve\"\r\n  ],\r\n"
+              "  \"ok\": true\r\n}");
+
+    ASSERT_EQ(run(setup_exe, L"--silent --uninstall", s().c_str()).code, 0u);
+    EXPECT_FALSE(fs::exists(dir));
+    EXPECT_FALSE(sandbox_key_exists());
+    EXPECT_EQ(read_file(sandbox.path() / L"result.json"),
+              "{\r\n  \"error\": \"\",\r\n  \"notes\": [],\r\n  \"ok\": true\r\n}");
+}
+
+TEST_F(SetupProgram, ASecondStartExitsAtOnceWhileTheMutexIsHeld) {
+    HANDLE mutex = CreateMutexW(nullptr, TRUE, L"Local\\VantrelSetupResolveBeta");
+    ASSERT_NE(mutex, nullptr);
+    const run_result silent = run(setup_exe, L"--silent", s().c_str());
+    const run_result uninstall = run(setup_exe, L"--uninstall", s().c_str());
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    EXPECT_EQ(silent.code, 0u);
+    EXPECT_EQ(uninstall.code, 0u);
+    EXPECT_FALSE(fs::exists(sandbox.path() / L"result.json"));
+    EXPECT_FALSE(fs::exists(sandbox.path() / L"Local"));
+}
+
+TEST_F(SetupProgram, OtherLetterCaseIsNoSwitchAndTooLongASandboxRunsNothing) {
+    // "--SILENT" is ignored: the interactive road runs, and without its window it ends with 3.
+    const run_result r = run(setup_exe, L"--SILENT --silent=1", s().c_str());
+    EXPECT_TRUE(r.finished);
+    EXPECT_EQ(r.code, 3u);
+    EXPECT_FALSE(fs::exists(sandbox.path() / L"result.json"));
+    EXPECT_FALSE(fs::exists(sandbox.path() / L"Local"));
+
+    const std::wstring too_long = s() + L"\\" + std::wstring(300 - s().size(), L'x');
+    EXPECT_EQ(run(setup_exe, L"--silent", too_long.c_str()).code, 1u);
+    EXPECT_FALSE(fs::exists(sandbox.path() / L"Local"));
+    EXPECT_FALSE(sandbox_key_exists());
+}
+
+TEST_F(SetupProgram, UninstallFromTheInstallFolderHandsOverToATemporaryCopy) {
+    ASSERT_EQ(run(setup_exe, L"--silent", s().c_str()).code, 0u);
+    const fs::path dir = sandbox.path() / install_leaf;
+    const fs::path uninstaller = dir / L"uninstall.exe";
+    ASSERT_TRUE(fs::is_regular_file(uninstaller));
+    fs::remove(sandbox.path() / L"result.json");
+
+    ASSERT_EQ(run(uninstaller, L"--uninstall --silent", s().c_str()).code, 0u);
+    // The copy uninstalls, writes its result and then deletes itself.
+    EXPECT_TRUE(wait_until_gone(dir, 30000));
+    const ULONGLONG end = GetTickCount64() + 30000;
+    while (!fs::exists(sandbox.path() / L"result.json") && GetTickCount64() < end) Sleep(200);
+    EXPECT_NE(read_file(sandbox.path() / L"result.json").find("\"ok\": true"), std::string::npos);
+    bool copies_gone = false;
+    const ULONGLONG end2 = GetTickCount64() + 30000;
+    while (!copies_gone && GetTickCount64() < end2) {
+        copies_gone = true;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(fs::temp_directory_path(), ec))
+            if (e.path().filename().wstring().rfind(L"VantrelUninstall-", 0) == 0) copies_gone = false;
+        if (!copies_gone) Sleep(300);
+    }
+    EXPECT_TRUE(copies_gone);
+}
+
+TEST_F(SetupProgram, CleanupDeletesTheProgramWithoutRunningPlantedTools) {
+    const fs::path folder = sandbox.path() / L"Downloads";
+    fs::create_directories(folder);
+    const fs::path copy = folder / L"VantrelSetup.exe";
+    fs::copy_file(setup_exe, copy);
+    fs::copy_file(VANTREL_PLANTED_EXE, folder / L"cmd.exe");
+    fs::copy_file(VANTREL_PLANTED_EXE, folder / L"ping.exe");
+    const std::wstring box = s() + L"\\box";
+    ASSERT_EQ(run(copy, L"--silent --cleanup", box.c_str(), 60000, folder.c_str()).code, 0u);
+    EXPECT_TRUE(wait_until_gone(copy, 30000));
+    EXPECT_FALSE(fs::exists(folder / L"cmd.exe.ran"));
+    EXPECT_FALSE(fs::exists(folder / L"ping.exe.ran"));
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Vantrel\\SetupSandbox");
+}
