@@ -3,3 +3,5 @@
 set -eu
 root=$(cd "$(dirname "$0")" && pwd)
 "$root/scripts/configure-and-build.sh"
+# The program's main job, safely: a sandboxed check, install and uninstall under Wine.
+"$root/scripts/sandbox-demo.sh"
