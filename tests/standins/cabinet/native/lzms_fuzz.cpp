@@ -37,6 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         lzms::EncoderOptions o;
         o.lazy = param & 1;
         o.delta = param & 2;
+        o.optimal = param & 4;
+        o.window = 16 + (param >> 3) % 128;
         o.max_chain = 1 + (param >> 2) % 64;
         const auto c = lzms::compress_block(rest.data(), rest.size(), o);
         std::vector<uint8_t> back(rest.size());
