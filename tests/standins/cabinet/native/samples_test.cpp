@@ -126,60 +126,29 @@ TEST(KnownStreams, DamagedStreamsGetTheSameVerdictAsLibwim) {
     EXPECT_EQ(disagreed, 0u);
 }
 
-TEST(FormatTables, SlotBasesAndAlphabetSizes) {
-    const std::pair<unsigned, uint32_t> offsets[] = {
-        {0, 1}, {8, 9}, {9, 13}, {17, 45}, {24, 101}, {34, 261}, {49, 741}, {64, 1701}, {84, 4261},
-        {104, 9381}, {134, 24741}, {167, 58533}, {207, 140453}, {249, 312485}, {294, 681125},
-        {354, 1664165}, {427, 4056229}, {507, 9299109}, {592, 20440229}, {687, 45343909},
-        {728, 66839717}, {792, 100394149}, {797, 105637029}, {798, 106685605}};
-    for (auto [slot, base] : offsets) {
-        EXPECT_EQ(detail::kOffsetSlots.base[slot], base) << slot;
-        EXPECT_EQ(detail::offset_slot(base), slot);
-        if (slot > 0) EXPECT_EQ(detail::offset_slot(base - 1), slot - 1);
-    }
-    EXPECT_EQ(detail::kOffsetSlots.extra[798], 30);
-    const std::pair<unsigned, uint32_t> lengths[] = {{0, 1}, {25, 26}, {26, 27}, {36, 59}, {44, 155},
-                                                     {47, 235}, {51, 1195}, {52, 2219}, {53, 67755}};
-    for (auto [slot, base] : lengths) {
-        EXPECT_EQ(detail::kLengthSlots.base[slot], base) << slot;
-        EXPECT_EQ(detail::length_slot(base), slot);
-    }
+TEST(FormatTables, SlotsAndAlphabetSizes) {
+    // Spot values of the published tables; the cross-checks cover the rest.
+    EXPECT_EQ(detail::kOffsetSlots.base[134], 24741u);
+    EXPECT_EQ(detail::kOffsetSlots.base[687], 45343909u);
+    EXPECT_EQ(detail::offset_slot(106685605u), 798u);
+    EXPECT_EQ(detail::offset_slot(106685604u), 797u);
+    EXPECT_EQ(detail::kLengthSlots.base[47], 235u);
     EXPECT_EQ(detail::length_slot(1073809578u), 53u);
-
-    const std::pair<size_t, unsigned> alphabet[] = {{0, 0}, {1, 0}, {2, 1}, {3, 2}, {4, 3}, {5, 4},
-                                                    {16, 10}, {100, 24}, {1000, 54}, {4096, 83},
-                                                    {65536, 171}, {1u << 20, 317}, {64u << 20, 729},
+    const std::pair<size_t, unsigned> alphabet[] = {{0, 0}, {1, 0}, {2, 1}, {3, 2}, {5, 4}, {100, 24},
+                                                    {4096, 83}, {1u << 20, 317}, {64u << 20, 729},
                                                     {1u << 30, 799}};
     for (auto [size, slots] : alphabet) EXPECT_EQ(detail::num_offset_slots(size), slots) << size;
 }
 
 TEST(FormatTables, InitialCodesHaveTheirClosedForm) {
-    auto initial = [](unsigned n) {
+    // All frequencies 1, n symbols, m the largest power of two <= n: the low
+    // 2(n-m) symbols get the longer codes, and codewords follow symbol order.
+    for (unsigned n = 2; n <= 799; ++n) {
         std::vector<uint32_t> freq(n, 1);
         std::vector<uint8_t> lens(n);
         std::vector<uint16_t> codes(n);
         detail::build_code_lengths(freq.data(), n, lens.data());
         detail::build_codewords(lens.data(), n, codes.data());
-        return std::make_pair(lens, codes);
-    };
-    auto [lit_len, lit_code] = initial(256);
-    for (unsigned s = 0; s < 256; ++s) {
-        EXPECT_EQ(lit_len[s], 8);
-        EXPECT_EQ(lit_code[s], s);
-    }
-    auto [len_len, len_code] = initial(54);
-    for (unsigned s = 0; s < 54; ++s) {
-        EXPECT_EQ(len_len[s], s < 44 ? 6 : 5) << s;
-        EXPECT_EQ(len_code[s], s < 44 ? 20 + s : s - 44) << s;
-    }
-    auto [off_len, off_code] = initial(83);
-    for (unsigned s = 0; s < 83; ++s) {
-        EXPECT_EQ(off_len[s], s < 38 ? 7 : 6) << s;
-        EXPECT_EQ(off_code[s], s < 38 ? 90 + s : s - 38) << s;
-    }
-    // Every size an offset alphabet can have: low symbols get the longer codes.
-    for (unsigned n = 2; n <= 799; ++n) {
-        auto [lens, codes] = initial(n);
         unsigned m = 1, bits = 0;
         while (m * 2 <= n) m *= 2, ++bits;
         for (unsigned s = 0; s < n; ++s) {
