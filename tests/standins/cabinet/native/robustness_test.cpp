@@ -86,22 +86,8 @@ TEST(Robustness, TruncatedAndBitFlippedStreams) {
         }
         for (size_t wrong : {u - 1, u + 1, u * 2 + 7}) decode(stream, wrong);
     }
+    EXPECT_FALSE(decode({1, 2, 3, 4, 5}, 10).ok) << "odd size";
+    EXPECT_FALSE(lzms::decompress_block(nullptr, 0, nullptr, 0));
     // Most damage must be noticed; the format has no checksum, so not all of it.
     EXPECT_GT(rejected * 4, tried) << rejected << " of " << tried;
-}
-
-TEST(Robustness, RandomStreams) {
-    Rng rng{777};
-    for (int i = 0; i < 4000; ++i) {
-        const size_t n = 4 + 2 * (rng.next() % 2000);
-        const size_t u = rng.next() % 70000;
-        auto stream = random_bytes(n, rng.next());
-        // Mostly-zero streams steer the decoder into long matches and rare paths.
-        if (i % 3 == 0)
-            for (auto& b : stream) b &= static_cast<uint8_t>(rng.next() % 4 == 0 ? 0xFF : 0x00);
-        decode(stream, u);
-    }
-    EXPECT_FALSE(decode({1, 2, 3}, 10).ok);
-    EXPECT_FALSE(decode({1, 2, 3, 4, 5}, 10).ok);
-    EXPECT_FALSE(lzms::decompress_block(nullptr, 0, nullptr, 0));
 }
