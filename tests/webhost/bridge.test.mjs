@@ -78,12 +78,6 @@ describe('bootstrap script', () => {
     }
   });
 
-  test('post hands the message to postMessage and returns its result', () => {
-    const page = makePage();
-    assert.equal(page.window.__webhost__.post('hello'), 'delivered');
-    assert.deepEqual(page.posted, ['hello']);
-  });
-
   test('falls back to msCrypto', () => {
     const page = makeWindow();
     page.window.msCrypto = page.window.crypto;

@@ -132,13 +132,6 @@ TEST_F(EngineBase, SwapOfAnUnlistedScriptMatchesByRegistration) {
     EXPECT_EQ(engine.scripts().front().code, "new bootstrap");
 }
 
-TEST(EngineBaseEmpty, SwapOnAnEmptyListReturnsNull) {
-    recording_engine engine;
-    user_script old("x", std::make_unique<script_registration>());
-    EXPECT_EQ(engine.swap_user_script(old, "y"), nullptr);
-    EXPECT_TRUE(engine.registered.empty());
-}
-
 TEST_F(EngineBase, MessagesCallTheBindingLaterWithIdParamsAndArg) {
     std::vector<std::string> calls;
     char tag[] = "tag";
@@ -177,13 +170,6 @@ TEST_F(EngineBase, JobHoldsItsOwnCopyOfTheBinding) {
     engine.run_jobs();
     EXPECT_EQ(calls, (std::vector<std::string>{"1|[]|null", "2|[]|null"}));
     EXPECT_TRUE(other.empty());
-}
-
-TEST_F(EngineBase, EmptyCallbackIsSkipped) {
-    engine.bind("setupInfo", binding_callback(), nullptr);
-    engine.on_message(R"({"id":"1","method":"setupInfo","params":[]})");
-    ASSERT_EQ(engine.jobs.size(), 1u);
-    EXPECT_NO_THROW(engine.run_jobs());
 }
 
 TEST_F(EngineBase, ThrowingCallbackIsContainedInItsJob) {
@@ -241,20 +227,6 @@ TEST_F(EngineBase, ReplyScripts) {
                                     R"(window.__webhost__.onReply("q\"\n", 2147483647, "{}"))",
                                     R"(window.__webhost__.onReply("m", -2147483648, "[\n]"))",
                                 }));
-}
-
-TEST_F(EngineBase, ResolveAndDispatchFromAnotherThreadOnlyQueue) {
-    // The recording engine's queue is not locked: the threads run one after the other, and
-    // nothing is evaluated until the UI side runs the jobs.
-    std::thread worker([this] {
-        engine.resolve("w", 0, "1");
-        engine.dispatch([this] { engine.eval("job"); });
-    });
-    worker.join();
-    EXPECT_TRUE(engine.evaluated.empty());
-    engine.run_jobs();
-    EXPECT_EQ(engine.evaluated,
-              (std::vector<std::string>{R"(window.__webhost__.onReply("w", 0, "1"))", "job"}));
 }
 
 TEST(WindowCount, DestroyedRules) {

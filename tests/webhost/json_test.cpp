@@ -172,11 +172,6 @@ TEST(JsonScan, StopsAtTheEndOfTheValue) {
     EXPECT_EQ(length, 0u);
 }
 
-TEST(JsonScan, StrayClosingBracketsDoNotConfuseTheDepth) {
-    EXPECT_EQ(json_member(R"(]{"a":1})", "a", 0), "");
-    EXPECT_EQ(json_member(R"(}}[[1]])", "", 0), "");
-}
-
 TEST(JsonQuote, Examples) {
     EXPECT_EQ(json_quote(""), "\"\"");
     EXPECT_EQ(json_quote("a\"b"), "\"a\\\"b\"");
@@ -185,23 +180,4 @@ TEST(JsonQuote, Examples) {
     EXPECT_EQ(json_quote("\xc3\xa9"), "\"\xc3\xa9\"");
     EXPECT_EQ(json_quote("\\\b\t\n\f\r\x0b\x7f"), "\"\\\\\\b\\t\\n\\f\\r\\u000b\x7f\"");
     EXPECT_EQ(json_quote(std::string("\0", 1)), "\"\\u0000\"");
-}
-
-TEST(JsonQuote, RoundTripsThroughTheReader) {
-    std::string all;
-    for (int c = 1; c < 0x80; ++c) {
-        if (c == 0x7f) continue;  // the reader rejects DEL inside strings
-        all.push_back(static_cast<char>(c));
-    }
-    // Control bytes other than the five named escapes come out as \u escapes, which the
-    // reader does not decode; the rest must round-trip.
-    std::string printable;
-    for (char c : all) {
-        if (static_cast<unsigned char>(c) >= 0x20 || c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t') {
-            printable.push_back(c);
-        }
-    }
-    printable += "\xc3\xa9\xf0\x9f\x98\x80";
-    EXPECT_EQ(json_member(std::string("{\"k\":") + json_quote(printable) + "}", "k", 0), printable);
-    EXPECT_EQ(json_member(std::string("[") + json_quote("a,b]\"}") + "]", "", 0), "a,b]\"}");
 }

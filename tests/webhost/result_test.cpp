@@ -42,17 +42,6 @@ TEST(Result, ValueOrErrorAndAbsentPartsThrow) {
     EXPECT_THROW(missing.value(), bad_access);
 }
 
-TEST(ErrorCodes, Values) {
-    EXPECT_EQ(static_cast<int>(error_code::ok), 0);
-    EXPECT_EQ(static_cast<int>(error_code::unspecified), -1);
-    EXPECT_EQ(static_cast<int>(error_code::invalid_argument), -2);
-    EXPECT_EQ(static_cast<int>(error_code::invalid_state), -3);
-    EXPECT_EQ(static_cast<int>(error_code::canceled), -4);
-    EXPECT_EQ(static_cast<int>(error_code::missing_dependency), -5);
-    EXPECT_EQ(static_cast<int>(error_code::duplicate), 1);
-    EXPECT_EQ(static_cast<int>(error_code::not_found), 2);
-}
-
 TEST(Exceptions, HostExceptionCarriesCodeMessageAndCause) {
     try {
         throw webhost::exception(error_code::missing_dependency, "WebView2 is unavailable");
@@ -75,16 +64,6 @@ TEST(Exceptions, HostExceptionCarriesCodeMessageAndCause) {
     const webhost::exception outer(error_code::unspecified, "outer", inner);
     ASSERT_TRUE(outer.cause());
     EXPECT_THROW(std::rethrow_exception(outer.cause()), std::runtime_error);
-
-    // A copy keeps its own message alive.
-    const char* text = nullptr;
-    {
-        webhost::exception original(error_code::invalid_state, "Window is null");
-        webhost::exception copy = original;
-        original = webhost::exception(error_code::ok, "other");
-        text = copy.what();
-        EXPECT_STREQ(text, "Window is null");
-    }
 }
 
 TEST(Exceptions, BadAccessKeepsTheStandardText) {
