@@ -23,10 +23,9 @@ std::uint64_t regular_file_bytes(const std::vector<fs::directory_entry>& entries
     std::uint64_t sum = 0;
     for (const fs::directory_entry& entry : entries) {
         std::error_code ec;
-        fs::file_status status = entry.symlink_status(ec);
-        if (ec || status.type() == fs::file_type::none || status.type() == fs::file_type::symlink)
-            status = fs::status(entry.path(), ec);
-        if (!fs::is_regular_file(status)) continue;
+        // The type the listing reported, or the linked-to file's status when it reported none
+        // or a link.
+        if (!entry.is_regular_file(ec)) continue;
         const std::uintmax_t size = fs::file_size(entry.path(), ec);
         // Gone since the listing: the failed query's value is not a size.
         if (ec) continue;

@@ -102,9 +102,7 @@ op_result run_uninstall(const progress_fn& progress) {
         remove_absolute(dir / install_record_name);
         remove_absolute(dir / L"uninstall.exe");
         sweep_leftovers(dir);
-        const fs::path local = known_folder(FOLDERID_LocalAppData, L"Local");
-        // Without its stop folder the walk would climb to the drive's root.
-        if (local.is_absolute()) prune_empty_dirs(dir, local);
+        prune_empty_dirs(dir, known_folder(FOLDERID_LocalAppData, L"Local"));
     }
 
     progress(100, "Done");

@@ -120,4 +120,51 @@ inline bool key_exists(HKEY root, const std::wstring& key) {
     return true;
 }
 
+// Points the named profile folders of the current user at a drive that does not exist, so
+// that the shell cannot give them, and restores them when the scope ends.
+class profile_folders_missing {
+public:
+    explicit profile_folders_missing(std::vector<std::wstring> names) : names_(std::move(names)) {
+        for (const std::wstring& name : names_) {
+            for (int k = 0; k < 2; ++k) {
+                saved value;
+                value.size = sizeof value.data;
+                value.present = RegGetValueW(HKEY_CURRENT_USER, keys[k], name.c_str(),
+                                             RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, &value.type,
+                                             value.data, &value.size) == ERROR_SUCCESS;
+                saved_.push_back(value);
+                const std::wstring bogus = L"Q:\\no such drive\\" + name;
+                RegSetKeyValueW(HKEY_CURRENT_USER, keys[k], name.c_str(), REG_SZ, bogus.c_str(),
+                                static_cast<DWORD>((bogus.size() + 1) * sizeof(wchar_t)));
+            }
+        }
+    }
+    ~profile_folders_missing() {
+        size_t i = 0;
+        for (const std::wstring& name : names_)
+            for (int k = 0; k < 2; ++k, ++i) {
+                if (saved_[i].present)
+                    RegSetKeyValueW(HKEY_CURRENT_USER, keys[k], name.c_str(), saved_[i].type, saved_[i].data,
+                                    saved_[i].size);
+                else
+                    RegDeleteKeyValueW(HKEY_CURRENT_USER, keys[k], name.c_str());
+            }
+    }
+    profile_folders_missing(const profile_folders_missing&) = delete;
+    profile_folders_missing& operator=(const profile_folders_missing&) = delete;
+
+private:
+    static constexpr const wchar_t* keys[2] = {
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders"};
+    struct saved {
+        bool present = false;
+        DWORD type = 0;
+        DWORD size = 0;
+        wchar_t data[1024] = {};
+    };
+    std::vector<std::wstring> names_;
+    std::vector<saved> saved_;
+};
+
 }  // namespace engine_tests

@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+
+#include "install.h"
+#include "operations_fixture.h"
+#include "uninstall.h"
+
+using namespace engine_tests;
+using testing_support::temp_folder;
+
+namespace {
+
+const progress_log uninstall_steps = {{10, "Reading what was installed"},
+                                      {45, "Removing files"},
+                                      {65, "Removing shortcuts"},
+                                      {80, "Removing settings"},
+                                      {100, "Done"}};
+
+std::string u8(const fs::path& p) { return wide_to_utf8(p.wstring()); }
+
+}  // namespace
+
+class Uninstall : public SandboxedOperation {
+protected:
+    void install() {
+        const op_result installed = run_install([](int, const std::string&) {});
+        ASSERT_TRUE(installed.ok) << installed.error;
+    }
+    void write_record(const json& record) {
+        write_bytes(install_folder() / L"install.json", record.dump(2));
+    }
+    // The three files at the places the fallback list names.
+    void place_fallback_files() {
+        for (const fs::path& p : {companion(), guide(), script()}) write_bytes(p, "x");
+    }
+    fs::path settings() const { return roaming() / L"Vantrel"; }
+};
+
+TEST_F(Uninstall, RemovesACompleteInstallationAndTheFoldersItLeavesEmpty) {
+    install();
+    write_bytes(settings() / L"resolve-beta.json", "{}");
+    write_bytes(settings() / L"companion.txt", "x");
+    write_bytes(install_folder() / L"VantrelCompanionBeta.exe.old-99", "backup");
+    ASSERT_TRUE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
+
+    const op_result result = run_uninstall(recorder());
+    EXPECT_TRUE(result.ok);
+    EXPECT_EQ(result.error, "");
+    EXPECT_TRUE(result.notes.empty());
+    EXPECT_EQ(result.record, json::object());
+    EXPECT_EQ(progress_, uninstall_steps);
+    EXPECT_FALSE(present(install_folder()));
+    EXPECT_FALSE(present(local() / L"Programs"));
+    EXPECT_TRUE(present(local()));
+    EXPECT_FALSE(present(script()));
+    EXPECT_TRUE(fs::is_directory(scripts())) << "Resolve's folders are not pruned";
+    EXPECT_FALSE(present(settings()));
+    EXPECT_TRUE(present(roaming()));
+    EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
+    EXPECT_TRUE(key_exists(HKEY_CURRENT_USER, L"Software\\Vantrel\\SetupSandbox"));
+
+    // A second uninstall finds nothing and still ends well.
+    progress_.clear();
+    EXPECT_TRUE(run_uninstall(recorder()).ok);
+    EXPECT_EQ(progress_, uninstall_steps);
+}
+
+TEST_F(Uninstall, ARunningCompanionRefusesBeforeAnyProgressInAnyLetterCase) {
+    install();
+    temp_folder elsewhere(L"companion");
+    for (const wchar_t* name : {L"VantrelCompanionBeta.exe", L"vantrelcompanionbeta.EXE"}) {
+        const fs::path exe = elsewhere.path() / name;
+        std::error_code ec;
+        fs::copy_file(fs::path(VANTREL_PLACEHOLDER_COMPANION), exe, fs::copy_options::overwrite_existing, ec);
+        ASSERT_FALSE(ec) << ec.message();
+        running_program companion_running(exe);
+        ASSERT_TRUE(companion_running.started());
+        progress_.clear();
+        const op_result result = run_uninstall(recorder());
+        EXPECT_FALSE(result.ok);
+        EXPECT_EQ(result.error, "Close VantrelCompanionBeta first, then try again.");
+        EXPECT_TRUE(progress_.empty());
+        for (const fs::path& p : {companion(), guide(), script(), install_folder() / L"install.json",
+                                  install_folder() / L"uninstall.exe"})
+            EXPECT_TRUE(present(p)) << u8(p);
+        EXPECT_TRUE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
+    }
+    EXPECT_TRUE(run_uninstall(recorder()).ok);
+    EXPECT_FALSE(present(companion()));
+}
+
+TEST_F(Uninstall, WithoutAUsableRecordTheFallbackListIsRemoved) {
+    for (const std::string& record : {std::string(), std::string("{\"files\": [1, true, null]}"),
+                                      std::string("{\"files\": \"" + u8(companion()).substr(0, 2) + "\"}"),
+                                      std::string("[\"not\", \"an object\"]"), std::string("{\"files\": [")}) {
+        place_fallback_files();
+        write_bytes(install_folder() / L"notes.txt", "kept, and so is the folder");
+        if (!record.empty()) write_bytes(install_folder() / L"install.json", record);
+        EXPECT_TRUE(run_uninstall(recorder()).ok);
+        EXPECT_FALSE(present(companion())) << record;
+        EXPECT_FALSE(present(guide())) << record;
+        EXPECT_FALSE(present(script())) << record;
+        EXPECT_FALSE(present(install_folder() / L"install.json")) << record;
+        EXPECT_TRUE(present(install_folder() / L"notes.txt")) << record;
+    }
+}
+
+TEST_F(Uninstall, OnlyListedPathsBelowTheThreeRootsAreRemoved) {
+    place_fallback_files();
+    temp_folder outside(L"outside");  // in the real profile's temporary folder
+    const fs::path foreign = outside.path() / L"keep.txt";
+    const fs::path sibling = install_folder().wstring() + L" Old\\keep.txt";
+    const fs::path up = install_folder() / L".." / L".." / L".." / L"escaped.txt";
+    std::wstring folded = install_folder().wstring();
+    folded[folded.size() - 4] = L'b';  // "...Resolve beta"
+    const fs::path other_case = fs::path(folded) / L"SETUP.md";
+    const fs::path nested = install_folder() / L"sub" / L"deep" / L"file.txt";
+    const fs::path start_menu = sandbox_root / L"StartMenu" / L"Programs" / L"Vantrel.txt";
+    const fs::path roaming_file = roaming() / L"elsewhere.txt";
+    const fs::path root_itself = install_folder();
+    for (const fs::path& p : {foreign, sibling, up, nested, start_menu, roaming_file}) write_bytes(p, "x");
+    write_record({{"files", {u8(foreign), u8(sibling), u8(up), u8(other_case), u8(nested), u8(start_menu),
+                             u8(roaming_file), u8(root_itself), "relative.txt", 7}}});
+
+    EXPECT_TRUE(run_uninstall(recorder()).ok);
+    EXPECT_TRUE(present(foreign));
+    EXPECT_TRUE(present(sibling));
+    EXPECT_TRUE(present(up)) << "a path that steps out with .. is not below the root";
+    EXPECT_FALSE(present(nested));
+    EXPECT_FALSE(present(install_folder() / L"sub"));
+    EXPECT_FALSE(present(start_menu));
+    EXPECT_TRUE(present(start_menu.parent_path())) << "no pruning below the Start menu";
+    EXPECT_FALSE(present(roaming_file));
+    // The list was not empty, so no fallback: the installed files stay.
+    EXPECT_TRUE(present(companion()));
+    EXPECT_TRUE(present(guide()));
+    EXPECT_TRUE(present(script()));
+}
+
+TEST_F(Uninstall, ShortcutsGoOnlyWithTheLowerCaseLnkExtension) {
+    const fs::path desktop = sandbox_root / L"Desktop";
+    const fs::path lnk = desktop / L"Vantrel Beta.lnk", upper = desktop / L"Vantrel.LNK", url = desktop / L"Vantrel.url";
+    for (const fs::path& p : {lnk, upper, url}) write_bytes(p, "x");
+    temp_folder current(L"cwd");
+    write_bytes(current.path() / L"relative.lnk", "x");
+    wchar_t saved[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, saved);
+    SetCurrentDirectoryW(current.path().c_str());
+    write_record({{"files", json::array()}, {"shortcuts", {u8(lnk), u8(upper), u8(url), "relative.lnk", 1, nullptr}}});
+    const bool ok = run_uninstall(recorder()).ok;
+    SetCurrentDirectoryW(saved);
+    EXPECT_TRUE(ok);
+    EXPECT_FALSE(present(lnk));
+    EXPECT_TRUE(present(upper));
+    EXPECT_TRUE(present(url));
+    EXPECT_TRUE(present(current.path() / L"relative.lnk"));
+}
+
+TEST_F(Uninstall, ASettingsFolderWithAThirdFileKeepsIt) {
+    write_bytes(settings() / L"resolve-beta.json", "{}");
+    write_bytes(settings() / L"companion.txt", "x");
+    write_bytes(settings() / L"resolve.json", "the stable edition's");
+    EXPECT_TRUE(run_uninstall(recorder()).ok);
+    EXPECT_FALSE(present(settings() / L"resolve-beta.json"));
+    EXPECT_FALSE(present(settings() / L"companion.txt"));
+    EXPECT_EQ(read_bytes(settings() / L"resolve.json"), "the stable edition's");
+}
+
+TEST_F(Uninstall, AfterAnInstallWhoseRecordFailedTheFallbackCleansUp) {
+    std::error_code ec;
+    fs::create_directories(install_folder() / L"install.json" / L"sub", ec);
+    ASSERT_FALSE(run_install(recorder()).ok);
+    fs::remove_all(install_folder() / L"install.json", ec);
+    EXPECT_TRUE(run_uninstall(recorder()).ok);
+    EXPECT_FALSE(present(install_folder()));
+    EXPECT_FALSE(present(script()));
+    EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
+}
+
+TEST(AllowedRoots, ARootWithoutAFolderAdmitsNothing) {
+    EXPECT_FALSE(is_below_root(L"\\share\\file.txt", L""));
+    EXPECT_FALSE(is_below_root(L"\\\\server\\share\\file.txt", L""));
+    EXPECT_FALSE(is_below_root(L"C:\\x\\file.txt", L""));
+    EXPECT_TRUE(is_below_root(L"C:\\x\\file.txt", L"C:\\x"));
+    EXPECT_FALSE(is_below_root(L"C:\\x", L"C:\\x"));
+    EXPECT_FALSE(is_below_root(L"C:\\xy\\file.txt", L"C:\\x"));
+    EXPECT_FALSE(is_below_root(L"C:\\X\\file.txt", L"C:\\x"));
+    EXPECT_FALSE(is_below_root(L"C:\\x\\.\\file.txt", L"C:\\x"));
+    EXPECT_FALSE(is_below_root(L"C:\\x\\a/../../y.txt", L"C:\\x"));
+}
+
+TEST(UninstallWithoutFolders, NothingRelativeToTheCurrentFolderIsRemoved) {
+    ASSERT_TRUE(sandbox_root.empty());
+    const std::wstring real_key =
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\VantrelForDaVinciResolveBeta";
+    if (key_exists(HKEY_CURRENT_USER, real_key))
+        GTEST_SKIP() << "a real uninstall entry exists here; this unsandboxed run would remove it";
+    temp_folder current(L"cwd");
+    const std::vector<std::wstring> names = {L"VantrelCompanionBeta.exe", L"SETUP.md", L"Vantrel Beta.py",
+                                             L"install.json", L"uninstall.exe", L"Vantrel\\resolve-beta.json",
+                                             L"Vantrel\\companion.txt", L"x.old-1"};
+    for (const std::wstring& name : names) write_bytes(current.path() / name, "keep");
+    wchar_t saved[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, saved);
+    SetCurrentDirectoryW(current.path().c_str());
+    op_result result;
+    {
+        profile_folders_missing missing({L"Local AppData", L"AppData", L"Start Menu"});
+        ASSERT_TRUE(install_dir().empty()) << "the shell still gives the local application data folder";
+        result = run_uninstall([](int, const std::string&) {});
+    }
+    SetCurrentDirectoryW(saved);
+    EXPECT_TRUE(result.ok);
+    for (const std::wstring& name : names) EXPECT_TRUE(present(current.path() / name)) << wide_to_utf8(name);
+}
