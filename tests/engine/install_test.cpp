@@ -247,3 +247,50 @@ TEST_F(Install, RecordIsReadLenientlyAndOnlyAnObjectCounts) {
     write_bytes(file, " \r\n{\"files\": [1, \"x\"], \"other\": {\"deep\": true}}\r\n ");
     EXPECT_EQ(read_install_record(), json::parse(R"({"files": [1, "x"], "other": {"deep": true}})"));
 }
+
+namespace {
+const wchar_t* const self_install_variable = L"VANTREL_TEST_SELF_INSTALL";
+}
+
+// Run by the test below inside D\uninstall.exe, a copy of this program.
+TEST(SelfInstall, DISABLED_InstallFromTheUninstaller) {
+    wchar_t root[1024];
+    const DWORD n = GetEnvironmentVariableW(self_install_variable, root, 1024);
+    ASSERT_TRUE(n > 0 && n < 1024);
+    sandbox_root = std::wstring(root, n);
+    ASSERT_EQ(own_exe_path(), install_dir() / L"uninstall.exe");
+    payload_files["VantrelCompanion.exe"] = byte_vector(std::string(5000, 'C'));
+    payload_files["Vantrel.py"] = byte_vector("print('vantrel')\n");
+    payload_files["SETUP.md"] = byte_vector("guide from the uninstaller");
+    const op_result result = run_install([](int, const std::string&) {});
+    EXPECT_TRUE(result.ok) << result.error;
+}
+
+TEST_F(Install, StartedAsTheInstalledUninstallerItLeavesItselfAlone) {
+    ASSERT_TRUE(run_install(recorder()).ok);
+    const fs::path uninstaller = install_folder() / L"uninstall.exe";
+    std::error_code ec;
+    const auto written = fs::last_write_time(uninstaller, ec);
+    const std::string bytes = read_bytes(uninstaller);
+    Sleep(50);
+
+    SetEnvironmentVariableW(self_install_variable, sandbox_root.c_str());
+    std::wstring command = L"\"" + uninstaller.wstring() +
+                           L"\" --gtest_also_run_disabled_tests --gtest_filter=SelfInstall.DISABLED_*";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    const BOOL started = CreateProcessW(uninstaller.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                        nullptr, &startup, &child);
+    SetEnvironmentVariableW(self_install_variable, nullptr);
+    ASSERT_TRUE(started);
+    DWORD code = 1;
+    EXPECT_EQ(WaitForSingleObject(child.hProcess, 60000), WAIT_OBJECT_0);
+    GetExitCodeProcess(child.hProcess, &code);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    EXPECT_EQ(code, 0u) << "the install run from the uninstaller failed";
+    EXPECT_EQ(read_bytes(guide()), "guide from the uninstaller");
+    EXPECT_EQ(read_bytes(uninstaller), bytes);
+    EXPECT_EQ(fs::last_write_time(uninstaller, ec), written);
+}
