@@ -39,6 +39,13 @@ std::vector<fs::path> string_paths(const json& record, const char* member) {
     return paths;
 }
 
+// The last component's text from its last dot, compared exactly: a file named ".lnk" counts.
+bool ends_in_lnk(const fs::path& p) {
+    const std::wstring name = p.filename().wstring();
+    const size_t dot = name.rfind(L'.');
+    return dot != std::wstring::npos && name.compare(dot, std::wstring::npos, L".lnk") == 0;
+}
+
 fs::path roaming_folder() { return known_folder(FOLDERID_RoamingAppData, L"Roaming"); }
 
 }  // namespace
@@ -87,7 +94,7 @@ op_result run_uninstall(const progress_fn& progress) {
 
     progress(65, "Removing shortcuts");
     for (const fs::path& shortcut : string_paths(record, "shortcuts"))
-        if (shortcut.extension() == L".lnk") remove_absolute(shortcut);
+        if (ends_in_lnk(shortcut)) remove_absolute(shortcut);
 
     progress(80, "Removing settings");
     const fs::path roaming = roaming_folder();

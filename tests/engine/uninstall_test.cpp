@@ -138,6 +138,8 @@ TEST_F(Uninstall, OnlyListedPathsBelowTheThreeRootsAreRemoved) {
 
 TEST_F(Uninstall, ShortcutsGoOnlyWithTheLowerCaseLnkExtension) {
     const fs::path desktop = sandbox_root / L"Desktop";
+    const fs::path bare = desktop / L".lnk";
+    write_bytes(bare, "x");
     const fs::path lnk = desktop / L"Vantrel Beta.lnk", upper = desktop / L"Vantrel.LNK", url = desktop / L"Vantrel.url";
     for (const fs::path& p : {lnk, upper, url}) write_bytes(p, "x");
     temp_folder current(L"cwd");
@@ -145,11 +147,12 @@ TEST_F(Uninstall, ShortcutsGoOnlyWithTheLowerCaseLnkExtension) {
     wchar_t saved[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, saved);
     SetCurrentDirectoryW(current.path().c_str());
-    write_record({{"files", json::array()}, {"shortcuts", {u8(lnk), u8(upper), u8(url), "relative.lnk", 1, nullptr}}});
+    write_record({{"files", json::array()}, {"shortcuts", {u8(bare), u8(lnk), u8(upper), u8(url), "relative.lnk", 1, nullptr}}});
     const bool ok = run_uninstall(recorder()).ok;
     SetCurrentDirectoryW(saved);
     EXPECT_TRUE(ok);
     EXPECT_FALSE(present(lnk));
+    EXPECT_FALSE(present(bare));
     EXPECT_TRUE(present(upper));
     EXPECT_TRUE(present(url));
     EXPECT_TRUE(present(current.path() / L"relative.lnk"));
