@@ -11,16 +11,6 @@ namespace fs = std::filesystem;
 namespace lzms_test {
 namespace {
 
-struct Rng {
-    uint64_t s;
-    uint64_t next() {
-        s ^= s << 13;
-        s ^= s >> 7;
-        s ^= s << 17;
-        return s;
-    }
-};
-
 std::string env_or(const char* name, const char* fallback) {
     const char* v = std::getenv(name);
     return v && *v ? v : fallback;

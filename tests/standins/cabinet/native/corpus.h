@@ -8,6 +8,17 @@
 
 namespace lzms_test {
 
+// xorshift64: the same inputs on every run.
+struct Rng {
+    uint64_t s;
+    uint64_t next() {
+        s ^= s << 13;
+        s ^= s >> 7;
+        s ^= s << 17;
+        return s;
+    }
+};
+
 struct Sample {
     std::string name;
     std::vector<uint8_t> data;

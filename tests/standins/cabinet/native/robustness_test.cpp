@@ -12,16 +12,6 @@ using namespace lzms_test;
 
 namespace {
 
-struct Rng {
-    uint64_t s;
-    uint64_t next() {
-        s ^= s << 13;
-        s ^= s >> 7;
-        s ^= s << 17;
-        return s;
-    }
-};
-
 // Decodes from an exactly sized copy into an exactly sized buffer, so the
 // sanitizer sees any access past either end.
 struct Outcome {
