@@ -68,20 +68,13 @@ bool wait_until_gone(const fs::path& p, DWORD timeout_ms) {
 }
 
 bool sandbox_key_exists() {
-    HKEY k = nullptr;
-    const std::wstring path =
+    return testing_support::user_key_exists(
         L"Software\\Vantrel\\SetupSandbox\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-        L"VantrelForDaVinciResolveBeta";
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
-    RegCloseKey(k);
-    return true;
+        L"VantrelForDaVinciResolveBeta");
 }
 
 struct SetupProgram : ::testing::Test {
-    void TearDown() override {
-        RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Vantrel\\SetupSandbox");
-        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Vantrel\\SetupSandbox");
-    }
+    void TearDown() override { testing_support::delete_user_tree(L"Software\\Vantrel\\SetupSandbox"); }
     temp_folder sandbox{L"program"};
     std::wstring s() const { return sandbox.path().wstring(); }
 };
@@ -215,5 +208,4 @@ TEST_F(SetupProgram, CleanupDeletesTheProgramWithoutRunningPlantedTools) {
     EXPECT_TRUE(wait_until_gone(copy, 30000));
     EXPECT_FALSE(fs::exists(folder / L"cmd.exe.ran"));
     EXPECT_FALSE(fs::exists(folder / L"ping.exe.ran"));
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Vantrel\\SetupSandbox");
 }

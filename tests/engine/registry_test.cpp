@@ -22,18 +22,10 @@ bool raw_read(const std::wstring& path, const std::wstring& name, DWORD& type, s
            ERROR_SUCCESS;
 }
 
-bool key_exists(const std::wstring& path) {
-    HKEY k = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
-    RegCloseKey(k);
-    return true;
-}
+using testing_support::user_key_exists;
 
 struct RegistryTest : ::testing::Test {
-    void TearDown() override {
-        RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\VantrelTests");
-        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\VantrelTests");
-    }
+    void TearDown() override { testing_support::delete_user_tree(L"Software\\VantrelTests"); }
 };
 
 }  // namespace
@@ -62,17 +54,17 @@ TEST_F(RegistryTest, SandboxPutsEveryPerUserKeyUnderTheSandboxKey) {
     sandbox_scope sandbox;
     reg_set_string(test_key, L"Text", L"inside");
     reg_set_dword(test_key, L"Number", 7);
-    EXPECT_FALSE(key_exists(test_key));
+    EXPECT_FALSE(user_key_exists(test_key));
     DWORD type = 0;
     std::vector<BYTE> data;
     EXPECT_TRUE(raw_read(L"Software\\Vantrel\\SetupSandbox\\" + test_key, L"Text", type, data));
     EXPECT_EQ(reg_read_string(HKEY_CURRENT_USER, test_key, L"Text"), L"inside");
 
     reg_delete_key(test_key);
-    EXPECT_FALSE(key_exists(L"Software\\Vantrel\\SetupSandbox\\" + test_key));
+    EXPECT_FALSE(user_key_exists(L"Software\\Vantrel\\SetupSandbox\\" + test_key));
     // Only the named key goes.
-    EXPECT_TRUE(key_exists(L"Software\\Vantrel\\SetupSandbox\\Software\\VantrelTests"));
-    EXPECT_TRUE(key_exists(L"Software\\Vantrel\\SetupSandbox"));
+    EXPECT_TRUE(user_key_exists(L"Software\\Vantrel\\SetupSandbox\\Software\\VantrelTests"));
+    EXPECT_TRUE(user_key_exists(L"Software\\Vantrel\\SetupSandbox"));
 }
 
 TEST_F(RegistryTest, SandboxedReadOfTheMachineHiveIsNeverPrefixed) {
@@ -103,7 +95,7 @@ TEST_F(RegistryTest, RewritingAndDeletingAreQuiet) {
     reg_set_string(test_key, L"A", L"1");
     reg_set_string(test_key + L"\\Child", L"B", L"2");
     reg_delete_key(test_key);
-    EXPECT_FALSE(key_exists(test_key));
-    EXPECT_TRUE(key_exists(L"Software\\VantrelTests"));
+    EXPECT_FALSE(user_key_exists(test_key));
+    EXPECT_TRUE(user_key_exists(L"Software\\VantrelTests"));
     reg_delete_key(test_key);
 }

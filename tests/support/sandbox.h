@@ -9,6 +9,19 @@
 
 namespace testing_support {
 
+inline bool user_key_exists(const std::wstring& path) {
+    HKEY k = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+    RegCloseKey(k);
+    return true;
+}
+
+// Removes a per-user key with everything below it.
+inline void delete_user_tree(const std::wstring& path) {
+    RegDeleteTreeW(HKEY_CURRENT_USER, path.c_str());
+    RegDeleteKeyW(HKEY_CURRENT_USER, path.c_str());
+}
+
 inline std::filesystem::path make_temp_folder(const std::wstring& tag) {
     wchar_t temp[MAX_PATH + 1];
     const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
@@ -44,8 +57,7 @@ public:
     sandbox_scope() : folder_(L"sandbox") { sandbox_root = folder_.path(); }
     ~sandbox_scope() {
         sandbox_root.clear();
-        RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Vantrel\\SetupSandbox");
-        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Vantrel\\SetupSandbox");
+        delete_user_tree(L"Software\\Vantrel\\SetupSandbox");
     }
     const std::filesystem::path& path() const { return folder_.path(); }
 
