@@ -140,7 +140,7 @@ TEST_F(EngineBase, MessagesCallTheBindingLaterWithIdParamsAndArg) {
     EXPECT_TRUE(calls.empty());  // never inside on_message
     engine.on_message(R"({"id":"a2","method":"setupInstall"})");
     engine.on_message(R"({"method":"setupInstall","params":[3]})");
-    ASSERT_EQ(engine.jobs.size(), 3u);
+    ASSERT_EQ(engine.pending(), 3u);
     engine.run_jobs();
     EXPECT_EQ(calls, (std::vector<std::string>{"a1|[{\"x\":[1,2]}]|tag", "a2||tag", "|[3]|tag"}));
 }
@@ -155,7 +155,7 @@ TEST_F(EngineBase, UnreadableOrUnboundMessagesAreDropped) {
           R"({"inner":{"method":"setupInfo"}})"}) {
         engine.on_message(message);
     }
-    EXPECT_TRUE(engine.jobs.empty());
+    EXPECT_EQ(engine.pending(), 0u);
     EXPECT_TRUE(calls.empty());
 }
 
@@ -273,4 +273,33 @@ TEST(WindowCount, ConcurrentDestructionNeverWraps) {
         for (auto& t : pool) t.join();
         ASSERT_EQ(open_window_count.load(), 0u);
     }
+}
+
+TEST(Dispatch, JobsFromOtherThreadsRunOnTheEngineThreadInTheirOrder) {
+    recording_engine engine;
+    constexpr int threads = 4, per_thread = 500;
+    const auto engine_thread = std::this_thread::get_id();
+    std::vector<std::vector<int>> seen(threads);
+    std::size_t ran = 0;
+    int elsewhere = 0;
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t) {
+        pool.emplace_back([&, t] {
+            for (int i = 0; i < per_thread; ++i) {
+                engine.dispatch([&, t, i] {
+                    if (std::this_thread::get_id() != engine_thread) ++elsewhere;
+                    seen[t].push_back(i);
+                    ++ran;
+                });
+            }
+        });
+    }
+    EXPECT_TRUE(engine.run_jobs_until([&] { return ran == threads * per_thread; }));
+    for (auto& t : pool) t.join();
+    EXPECT_EQ(elsewhere, 0);
+    std::vector<int> in_order(per_thread);
+    for (int i = 0; i < per_thread; ++i) in_order[i] = i;
+    for (const auto& one : seen) EXPECT_EQ(one, in_order);
+    // Nothing more comes: the wait gives up at its deadline instead of hanging.
+    EXPECT_FALSE(engine.run_jobs_until([] { return false; }, std::chrono::milliseconds(20)));
 }
