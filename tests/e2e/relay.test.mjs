@@ -1,0 +1,97 @@
+// The relay's two ends together: a Windows test program under Wine drives a real headless
+// Chromium page through the driver. The program checks what it sees; this side checks what
+// only the host can see (the screenshot, the processes left behind).
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import fs from 'node:fs';
+import path from 'node:path';
+import { startRelayDriver, VIEWPORT } from './driver/relay-driver.mjs';
+import { isAlive, processesWithArgument } from './support/processes.mjs';
+
+const exe = process.env.VANTREL_RELAY_TEST_EXE;
+const wineRun = process.env.VANTREL_WINE_RUN;
+const artifacts = path.join(process.env.VANTREL_E2E_ARTIFACTS ?? 'e2e-artifacts', 'relay');
+
+// The program under Wine, in its own process group so that a run that hangs can be ended whole.
+function runUnderWine(args, env, timeoutMs) {
+  const child = spawn(wineRun, [
+    '--prefix', process.env.VANTREL_WINEPREFIX, '--dlls', process.env.VANTREL_STANDIN_DLLS, exe, ...args,
+  ], { env: { ...process.env, ...env }, detached: true, stdio: ['ignore', 'pipe', 'pipe'] });
+  let output = '';
+  child.stdout.on('data', (d) => { output += d; });
+  child.stderr.on('data', (d) => { output += d; });
+  return new Promise((resolve) => {
+    const timer = setTimeout(() => {
+      output += `\n[killed after ${timeoutMs} ms]`;
+      try {
+        process.kill(-child.pid, 'SIGKILL');
+      } catch {
+        // already gone
+      }
+    }, timeoutMs);
+    child.on('close', (code, signal) => {
+      clearTimeout(timer);
+      resolve({ code, signal, output });
+    });
+  });
+}
+
+function readPngSize(file) {
+  const bytes = fs.readFileSync(file);
+  assert.ok(bytes.length > 1000, `${file} is ${bytes.length} bytes`);
+  assert.deepEqual([...bytes.subarray(0, 8)], [0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a], 'a PNG signature');
+  assert.equal(bytes.toString('latin1', 12, 16), 'IHDR');
+  return { width: bytes.readUInt32BE(16), height: bytes.readUInt32BE(20) };
+}
+
+// Killed processes take a moment to exit: wait for them, bounded, then look.
+async function assertNothingLeft(chromium) {
+  assert.ok(chromium.length > 0, 'the browser processes were seen while it ran');
+  for (let i = 0; i < 100 && chromium.some(isAlive); i++) await new Promise((r) => setTimeout(r, 50));
+  assert.deepEqual(chromium.filter(isAlive), [], 'no Chromium process is left');
+  assert.deepEqual(processesWithArgument(path.basename(exe)), [], 'no process of the test program is left');
+}
+
+async function relayRun(t, filter) {
+  const relay = await startRelayDriver({ screenshotDir: artifacts, log: (line) => t.diagnostic(line) });
+  const chromium = relay.chromiumProcesses();
+  const messages = [];
+  relay.on('webMessage', (m) => messages.push(m));
+  const run = runUnderWine([`--gtest_filter=${filter}`], relay.env, 120000);
+  let ended;
+  try {
+    ended = await relay.waitClosed(150000);
+  } finally {
+    const { code, output } = await run;
+    assert.equal(code, 0, `the test program failed:\n${output}`);
+  }
+  return { ended, chromium, messages };
+}
+
+test('the program drives a real page through the relay and closes it', async (t) => {
+  fs.rmSync(artifacts, { recursive: true, force: true });
+  const { ended, chromium, messages } = await relayRun(t, 'relay_text.*:relay_session.*');
+  assert.equal(ended.reason, 'close');
+  // The page's own messages, seen from the driver's side too.
+  assert.ok(messages.some((m) => m.string === 'ready' && m.json === '"ready"'));
+  const size = readPngSize(path.join(artifacts, 'screens', 'string-document.png'));
+  assert.deepEqual(size, VIEWPORT);
+  assert.ok(!fs.existsSync(path.join(path.dirname(artifacts), 'outside.png')), 'no screenshot outside its folder');
+  await assertNothingLeft(chromium);
+});
+
+test('the driver ends Chromium when the program hangs up', async (t) => {
+  const { ended, chromium } = await relayRun(t, 'relay_hangup.*');
+  assert.equal(ended.reason, 'hangup');
+  await assertNothingLeft(chromium);
+});
+
+test('a run that never ends is killed', async () => {
+  const relay = await startRelayDriver({ screenshotDir: artifacts });
+  const chromium = relay.chromiumProcesses();
+  // Nobody connects: the wait gives up, and the browser goes with it.
+  await assert.rejects(relay.waitClosed(100), /did not end/);
+  assert.equal((await relay.closed).reason, 'killed');
+  await assertNothingLeft(chromium);
+});
