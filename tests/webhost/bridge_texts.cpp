@@ -93,6 +93,8 @@ int main() {
     std::string out = "{";
     out += member("bootstrap", json_quote(build_bootstrap_script(edge_post_function))) + ",";
     out += member("bindScript", json_quote(bind_script_for_names({"setupOpen", "setupInfo"}))) + ",";
+    out += member("setupBindScript", json_quote(bind_script_for_names(
+        {"setupInfo", "setupInstall", "setupOpen", "setupUninstall", "setupWindow"}))) + ",";
     out += member("conflictBindScript", json_quote(bind_script_for_names({"zeta", "crypto", "alpha"}))) + ",";
     out += member("onBind", json_quote(on_bind)) + ",";
     out += member("onUnbind", json_quote(on_unbind_script("setupInfo"))) + ",";

@@ -1,0 +1,22 @@
+# Build-time check of the Setup page: UTF-8 without a byte-order mark, and its maker domain is
+# the native side's, so the start-up failure text cannot drift from the product.
+# cmake -DPAGE=<index.html> -DPRODUCT=<product.h> -DSTAMP=<file> -P check_page.cmake
+file(READ "${PAGE}" head LIMIT 3 HEX)
+if(head STREQUAL "efbbbf")
+  message(FATAL_ERROR "${PAGE} starts with a byte-order mark")
+endif()
+file(STRINGS "${PAGE}" page_lines REGEX "var MAKER_DOMAIN = '" ENCODING UTF-8)
+file(STRINGS "${PRODUCT}" product_lines REGEX "maker_domain = \"")
+list(LENGTH page_lines page_count)
+list(LENGTH product_lines product_count)
+if(NOT page_count EQUAL 1 OR NOT product_count EQUAL 1)
+  message(FATAL_ERROR "Expected one maker domain in ${PAGE} (found ${page_count}) and one in ${PRODUCT} (found ${product_count})")
+endif()
+string(REGEX MATCH "var MAKER_DOMAIN = '([^']*)'" _ "${page_lines}")
+set(page_domain "${CMAKE_MATCH_1}")
+string(REGEX MATCH "maker_domain = \"([^\"]*)\"" _ "${product_lines}")
+set(product_domain "${CMAKE_MATCH_1}")
+if(NOT page_domain STREQUAL product_domain OR page_domain STREQUAL "")
+  message(FATAL_ERROR "The page's maker domain '${page_domain}' differs from maker_domain '${product_domain}' in ${PRODUCT}")
+endif()
+file(WRITE "${STAMP}" "${page_domain}\n")
