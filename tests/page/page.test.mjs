@@ -421,6 +421,27 @@ describe('install flow', () => {
   });
 });
 
+test('the adobe kind: the open button starts the app, then asks to close', async () => {
+  const p = await started(info({ kind: 'adobe', channel: 'stable', installed: '' }));
+  const { page, native } = p;
+  const call = await clickInstall(p);
+  await native.reply(call, 0, jobReply(true, '', ['python']));
+  await run(page, 650 + 1300);
+  await showing(page, 'done');
+  // Adobe knows no "python" note: it is plain text.
+  assert.deepEqual(await page.$$eval('#d-notes .note', (ns) => ns.map((n) => [n.className, n.textContent])),
+    [['note', 'python']]);
+  assert.equal(await visible(page, '#d-open', true), true);
+  await page.keyboard.press('Enter');
+  await settle(page);
+  assert.deepEqual(native.params('setupOpen'), [['app']]);
+  await run(page, 299);
+  assert.deepEqual(native.params('setupWindow'), []);
+  await run(page, 1);
+  assert.deepEqual(native.params('setupWindow'), [['close']]);
+  await finish(p);
+});
+
 describe('uninstall flow', () => {
   test('confirm, work, done', async () => {
     const p = await started(info({ mode: 'uninstall', installed: '0.5.0' }));
