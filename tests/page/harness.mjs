@@ -64,8 +64,9 @@ class Native {
     assert.match(call.id, /^[0-9a-f]{32}$/);
     this.calls.push(call);
     if (call.method === 'setupInfo') {
-      if (typeof this.infoText === 'function') return this.infoText(call, this);
-      return this.reply(call, 0, this.infoText);
+      this.infoAnswered = typeof this.infoText === 'function' ? this.infoText(call, this)
+                                                            : this.reply(call, 0, this.infoText);
+      return this.infoAnswered;
     }
     if (call.method === 'setupOpen' || call.method === 'setupWindow') return this.reply(call, 0, 'null');
     this.held.push(call);
@@ -165,7 +166,8 @@ export async function open({ native, url = origin() + '/', width = 880, height =
   const p = { page, native: stand, problems, requests, context, url };
   if (stand) {
     // The info call has been answered and its promise handlers have run.
-    for (let i = 0; i < 200 && !stand.calls.length; i++) await new Promise((r) => setTimeout(r, 10));
+    for (let i = 0; i < 500 && !stand.infoAnswered; i++) await new Promise((r) => setTimeout(r, 10));
+    await stand.infoAnswered;
     await settle(page);
   }
   return p;

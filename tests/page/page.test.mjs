@@ -68,6 +68,17 @@ describe('the document', () => {
   });
 });
 
+test('the checks of every page see a policy violation and a request', async () => {
+  const p = await open({});
+  await p.page.evaluate((port) => { new Image().src = `http://127.0.0.1:${port}/x.png`; }, 1);
+  for (let i = 0; i < 50 && !p.problems.length; i++) await new Promise((r) => setTimeout(r, 20));
+  assert.match(p.problems.join('\n'), /policy violation: img-src/);
+  assert.deepEqual(p.requests.slice(1), ['http://127.0.0.1:1/x.png']);
+  p.problems.length = 0;
+  p.requests.length = 1;
+  await finish(p);
+});
+
 describe('the host texts the stand-in uses', () => {
   test('replies are built exactly as the host builds them', () => {
     const { replies } = texts;
