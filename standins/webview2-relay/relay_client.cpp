@@ -222,7 +222,7 @@ bool client::close(reply_fn done) {
 }
 
 bool client::request(const char* op, json& fields, reply_fn done) {
-    if (closed_) return false;
+    if (closed_ || GetCurrentThreadId() != owner_thread_) return false;
     const std::uint64_t id = next_id_;
     fields["id"] = id;
     fields["op"] = op;
@@ -293,9 +293,11 @@ void client::read_loop() noexcept {
                     post_closed("the relay connection failed");
                     return;
                 }
+                const std::size_t scanned = pending.size();  // holds no line end
                 pending.append(chunk.data(), static_cast<std::size_t>(n));
                 std::size_t start = 0;
-                for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
+                for (std::size_t end, from = scanned; (end = pending.find('\n', from)) != std::string::npos;
+                     start = from = end + 1) {
                     auto line = std::make_unique<std::string>(pending, start, end - start);
                     if (!PostMessageW(window_.get(), line_message, 0, reinterpret_cast<LPARAM>(line.get()))) return;
                     line.release();

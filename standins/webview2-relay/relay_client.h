@@ -115,8 +115,9 @@ public:
 }  // namespace detail
 
 // Every call and every callback belongs to the thread that created the client, which must
-// run a message loop. The calls return false when the connection has already ended (the
-// callback is then never called); otherwise the callback runs once, from that loop.
+// run a message loop. The calls return false when the connection has already ended or when
+// made from another thread (the callback is then never called); otherwise the callback runs
+// once, from that loop.
 class client {
 public:
     using reply_fn = std::function<void(const reply&)>;
@@ -160,6 +161,7 @@ private:
     std::thread reader_;
     std::map<std::uint64_t, reply_fn> pending_;
     std::uint64_t next_id_ = 1;
+    DWORD owner_thread_ = GetCurrentThreadId();
     bool closed_ = false;
     // Cleared by the destructor, so that a callback that destroys the client ends dispatch.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

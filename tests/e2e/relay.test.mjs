@@ -5,6 +5,7 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
+import net from 'node:net';
 import path from 'node:path';
 import { startRelayDriver, VIEWPORT } from './driver/relay-driver.mjs';
 import { isAlive, processesWithArgument } from './support/processes.mjs';
@@ -94,4 +95,25 @@ test('a run that never ends is killed', async () => {
   await assert.rejects(relay.waitClosed(100), /did not end/);
   assert.equal((await relay.closed).reason, 'killed');
   await assertNothingLeft(chromium);
+});
+
+test('a driver line that is not JSON ends the connection on the program side', async () => {
+  // A stand-in driver: the program's first request gets an event in two pieces, then garbage.
+  const server = net.createServer();
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  const ended = new Promise((resolve) => {
+    server.once('connection', (socket) => {
+      socket.once('data', () => {
+        socket.write('{"event":"webMessage","json":"{\\"split\\":true}"');
+        setTimeout(() => socket.write('}\nthis is not JSON\n'), 50);
+      });
+      socket.on('end', () => resolve('the program hung up'));
+      socket.on('error', () => resolve('the program hung up'));
+    });
+  });
+  const run = runUnderWine(['--gtest_filter=relay_protocol.*'], { VANTREL_WEBVIEW2_RELAY: `127.0.0.1:${server.address().port}` }, 120000);
+  const { code, output } = await run;
+  server.close();
+  assert.equal(code, 0, `the test program failed:\n${output}`);
+  assert.equal(await ended, 'the program hung up');
 });

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -278,6 +279,31 @@ TEST_F(relay_session, a_removed_script_stays_out_of_later_documents) {
     EXPECT_EQ(script_json(*client, L"typeof declared"), L"\"undefined\"") << "a fresh window each time";
 }
 
+TEST_F(relay_session, large_documents_and_results_cross_whole) {
+    // Over the 2 MiB a data: URL may hold, and over any socket buffer.
+    // Hidden: laying out one long word would only cost browser time.
+    std::wstring big = L"<!doctype html><meta charset='utf-8'><body><p id='big' hidden>";
+    big.append(3u << 20, L'x');
+    big += L"\u00e9</p></body>";
+    navigate_and_wait(*events, [&](auto fn) { return client->navigate_to_string(big, fn); });
+    ASSERT_FALSE(events->navigations.empty());
+    EXPECT_TRUE(events->navigations.back().success);
+    EXPECT_EQ(script_json(*client, L"document.getElementById('big').textContent.length"), std::to_wstring((3u << 20) + 1));
+    EXPECT_EQ(script_json(*client, L"document.getElementById('big').textContent.slice(-2)"), L"\"x\u00e9\"");
+
+    // A reply that arrives in many reads.
+    const std::wstring result = script_json(*client, L"'y'.repeat(1 << 21) + '\u20ac'");
+    ASSERT_EQ(result.size(), (1u << 21) + 3);
+    EXPECT_EQ(result.substr(result.size() - 3), L"y\u20ac\"");
+    EXPECT_EQ(result.find_first_not_of(L'y', 1), result.size() - 2);
+}
+
+TEST_F(relay_session, calls_from_another_thread_are_refused) {
+    bool sent = true;
+    std::thread([&] { sent = client->execute_script(L"1", {}); }).join();
+    EXPECT_FALSE(sent);
+}
+
 TEST_F(relay_session, navigate_to_a_blank_page) {
     const std::uint64_t id =
         navigate_and_wait(*events, [&](auto fn) { return client->navigate(L"about:blank", fn); });
@@ -326,4 +352,23 @@ TEST(relay_hangup, program_leaves_without_closing) {
     }
     EXPECT_FALSE(called);
     EXPECT_TRUE(events.closed.empty());
+}
+
+// Run on its own against a driver that answers with a line that is not JSON.
+TEST(relay_protocol, a_line_that_is_not_json_ends_the_connection) {
+    recorder events;
+    relay::client client(relay::port_from_environment(), events.handlers());
+    answer open;
+    ASSERT_TRUE(client.execute_script(L"1", open.fn()));
+    ASSERT_TRUE(pump_until([&] { return !events.closed.empty(); }));
+    // The event before it came whole, though it arrived in two pieces.
+    ASSERT_EQ(events.messages.size(), 1u);
+    EXPECT_EQ(events.messages[0].json, L"{\"split\":true}");
+    EXPECT_NE(events.closed[0].find(L"not JSON"), std::wstring::npos) << relay::to_utf8(events.closed[0]);
+    ASSERT_TRUE(open.arrived) << "an open request must not wait forever";
+    EXPECT_FALSE(open.reply.ok);
+    EXPECT_EQ(open.reply.error, L"connection closed");
+    EXPECT_FALSE(client.is_open());
+    pump_until([&] { return events.closed.size() > 1; }, 500);
+    EXPECT_EQ(events.closed.size(), 1u) << "the end is reported once";
 }

@@ -198,9 +198,10 @@ class RelayDriver extends EventEmitter {
     socket.setEncoding('utf8');
     let pending = '';
     socket.on('data', (chunk) => {
+      const scanned = pending.length; // holds no line end
       pending += chunk;
-      let end;
-      while ((end = pending.indexOf('\n')) >= 0) {
+      let end = pending.indexOf('\n', scanned);
+      for (; end >= 0; end = pending.indexOf('\n')) {
         const line = pending.slice(0, end).replace(/\r$/, '');
         pending = pending.slice(end + 1);
         if (line.trim() !== '') this._receive(line);
