@@ -8,7 +8,7 @@ import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
 import { startRelayDriver, VIEWPORT } from './driver/relay-driver.mjs';
-import { isAlive, processesWithArgument } from './support/processes.mjs';
+import { isAlive, killAll, processesWithArgument } from './support/processes.mjs';
 
 const exe = process.env.VANTREL_RELAY_TEST_EXE;
 const wineRun = process.env.VANTREL_WINE_RUN;
@@ -97,23 +97,39 @@ test('a run that never ends is killed', async () => {
   await assertNothingLeft(chromium);
 });
 
+test('Chromium going away ends the run', async () => {
+  const relay = await startRelayDriver({ screenshotDir: artifacts });
+  const socket = net.connect(relay.port, '127.0.0.1');
+  socket.resume();
+  const hungUp = new Promise((resolve) => socket.on('end', resolve));
+  await relay.connected;
+  const chromium = relay.chromiumProcesses();
+  killAll(chromium.slice(0, 1)); // the browser process only
+  await hungUp;
+  assert.equal((await relay.closed).reason, 'browser');
+  socket.destroy();
+  await assertNothingLeft(chromium);
+});
+
 test('a driver line that is not JSON ends the connection on the program side', async () => {
   // A stand-in driver: the program's first request gets an event in two pieces, then garbage.
   const server = net.createServer();
   await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  const ended = new Promise((resolve) => {
-    server.once('connection', (socket) => {
-      socket.once('data', () => {
-        socket.write('{"event":"webMessage","json":"{\\"split\\":true}"');
-        setTimeout(() => socket.write('}\nthis is not JSON\n'), 50);
-      });
+  const hangups = [];
+  server.on('connection', (socket) => {
+    socket.once('data', () => {
+      socket.write('{"event":"webMessage","json":"{\\"split\\":true}"');
+      setTimeout(() => socket.write('}\nthis is not JSON\n'), 50);
+    });
+    hangups.push(new Promise((resolve) => {
       socket.on('end', () => resolve('the program hung up'));
       socket.on('error', () => resolve('the program hung up'));
-    });
+    }));
   });
   const run = runUnderWine(['--gtest_filter=relay_protocol.*'], { VANTREL_WEBVIEW2_RELAY: `127.0.0.1:${server.address().port}` }, 120000);
   const { code, output } = await run;
   server.close();
   assert.equal(code, 0, `the test program failed:\n${output}`);
-  assert.equal(await ended, 'the program hung up');
+  assert.equal(hangups.length, 2, 'one connection per test case');
+  assert.deepEqual(await Promise.all(hangups), ['the program hung up', 'the program hung up']);
 });

@@ -372,3 +372,23 @@ TEST(relay_protocol, a_line_that_is_not_json_ends_the_connection) {
     pump_until([&] { return events.closed.size() > 1; }, 500);
     EXPECT_EQ(events.closed.size(), 1u) << "the end is reported once";
 }
+
+// The stand-in ends the program's run from the closed handler: the client may go right there.
+TEST(relay_protocol, the_closed_handler_may_destroy_the_client) {
+    recorder events;
+    relay::handlers handlers = events.handlers();
+    std::unique_ptr<relay::client> client;
+    int ended = 0;
+    handlers.closed = [&](const std::wstring&) {
+        ++ended;
+        client.reset();
+    };
+    client = std::make_unique<relay::client>(relay::port_from_environment(), handlers);
+    answer first, second;
+    ASSERT_TRUE(client->execute_script(L"1", first.fn()));
+    ASSERT_TRUE(client->execute_script(L"2", second.fn()));
+    ASSERT_TRUE(pump_until([&] { return !client; }));
+    EXPECT_EQ(ended, 1);
+    EXPECT_TRUE(first.arrived);
+    EXPECT_TRUE(second.arrived);
+}

@@ -93,18 +93,22 @@ export async function startRelayDriver({
 } = {}) {
   const tag = `--vantrel-relay=${randomUUID()}`;
   const browser = await chromium.launch({ executablePath, headless: true, args: [tag] });
-  let server;
+  const server = net.createServer({ noDelay: true });
   try {
     const context = await browser.newContext({ viewport: VIEWPORT });
     const page = await context.newPage();
-    server = net.createServer({ noDelay: true });
+    const driver = new RelayDriver({ browser, page, server, tag, screenshotDir, log });
+    await driver._installShim();
     await new Promise((resolve, reject) => {
       server.once('error', reject);
       server.listen(port, '127.0.0.1', resolve);
     });
-    return new RelayDriver({ browser, page, server, tag, screenshotDir, log });
+    driver.port = server.address().port;
+    driver.address = `127.0.0.1:${driver.port}`;
+    driver.env = { [RELAY_VARIABLE]: driver.address };
+    return driver;
   } catch (error) {
-    server?.close();
+    server.close();
     await browser.close().catch(() => {});
     throw error;
   }
@@ -115,9 +119,9 @@ class RelayDriver extends EventEmitter {
     super();
     this.browser = browser;
     this.page = page;
-    this.port = server.address().port;
-    this.address = `127.0.0.1:${this.port}`;
-    this.env = { [RELAY_VARIABLE]: this.address };
+    this.port = 0;
+    this.address = '';
+    this.env = {};
     this.screenshotDir = screenshotDir;
     this._server = server;
     this._tag = tag;
@@ -129,7 +133,6 @@ class RelayDriver extends EventEmitter {
     this._nextNavigation = 1;
     this._html = '';
     this._closing = null;
-    this._shimReady = this._installShim();
     this.connected = new Promise((resolve) => {
       this._onConnected = resolve;
     });
@@ -137,6 +140,8 @@ class RelayDriver extends EventEmitter {
       this._onClosed = resolve;
     });
     server.on('connection', (socket) => this._accept(socket));
+    // Chromium gone (crashed, killed): the run cannot go on, and the program must hear it.
+    browser.on('disconnected', () => this._shutdown('browser'));
     page.on('dialog', (dialog) => dialog.dismiss().catch(() => {}));
     page.on('pageerror', (error) => log(`page error: ${error.message}`));
   }
@@ -237,7 +242,6 @@ class RelayDriver extends EventEmitter {
       return;
     }
     try {
-      await this._shimReady;
       await this._perform(id, message);
     } catch (error) {
       if (this._closing) return;
