@@ -257,12 +257,20 @@ bool client::send_all(std::string_view bytes) {
     return true;
 }
 
+bool client::post(UINT message, std::unique_ptr<std::string> payload) noexcept {
+    while (!PostMessageW(window_.get(), message, 0, reinterpret_cast<LPARAM>(payload.get()))) {
+        // A full queue (Windows holds 10,000 posts) drains as the owner's loop runs; the
+        // owner itself cannot wait for that.
+        if (GetLastError() != ERROR_NOT_ENOUGH_QUOTA || GetCurrentThreadId() == owner_thread_) return false;
+        if (WaitForSingleObject(stop_.get(), 10) == WAIT_OBJECT_0) return false;
+    }
+    payload.release();
+    return true;
+}
+
 void client::post_closed(std::string reason) noexcept {
     try {
-        auto payload = std::make_unique<std::string>(std::move(reason));
-        if (PostMessageW(window_.get(), closed_message, 0, reinterpret_cast<LPARAM>(payload.get()))) {
-            payload.release();
-        }
+        post(closed_message, std::make_unique<std::string>(std::move(reason)));
     } catch (...) {
         // Out of memory: the end goes unreported, as nothing more can be done.
     }
@@ -299,8 +307,7 @@ void client::read_loop() noexcept {
                 for (std::size_t end, from = scanned; (end = pending.find('\n', from)) != std::string::npos;
                      start = from = end + 1) {
                     auto line = std::make_unique<std::string>(pending, start, end - start);
-                    if (!PostMessageW(window_.get(), line_message, 0, reinterpret_cast<LPARAM>(line.get()))) return;
-                    line.release();
+                    if (!post(line_message, std::move(line))) return;
                 }
                 pending.erase(0, start);
                 if (pending.size() > line_limit) {

@@ -146,6 +146,7 @@ private:
     static LRESULT CALLBACK window_proc(HWND, UINT, WPARAM, LPARAM) noexcept;
     bool request(const char* op, nlohmann::json& fields, reply_fn done);
     bool send_all(std::string_view bytes);
+    bool post(UINT message, std::unique_ptr<std::string> payload) noexcept;
     void post_closed(std::string reason) noexcept;
     void read_loop() noexcept;
     void on_line(std::string_view line);
