@@ -8,7 +8,7 @@ import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
 import { startRelayDriver, VIEWPORT } from './driver/relay-driver.mjs';
-import { isAlive, killAll, processesWithArgument } from './support/processes.mjs';
+import { isAlive, killAll, processesOfProgram } from './support/processes.mjs';
 
 const exe = process.env.VANTREL_RELAY_TEST_EXE;
 const wineRun = process.env.VANTREL_WINE_RUN;
@@ -51,7 +51,7 @@ async function assertNothingLeft(chromium) {
   assert.ok(chromium.length > 0, 'the browser processes were seen while it ran');
   for (let i = 0; i < 100 && chromium.some(isAlive); i++) await new Promise((r) => setTimeout(r, 50));
   assert.deepEqual(chromium.filter(isAlive), [], 'no Chromium process is left');
-  assert.deepEqual(processesWithArgument(path.basename(exe)), [], 'no process of the test program is left');
+  assert.deepEqual(processesOfProgram(path.resolve(exe)), [], 'no process of the test program is left');
 }
 
 async function relayRun(t, filter) {

@@ -54,6 +54,13 @@ export function processesWithArgument(text) {
   return allPids().filter((pid) => isAlive(pid) && commandLine(pid).some((arg) => arg.includes(text)));
 }
 
+// Live processes running the program at `file` (a Wine program's first argument is its own
+// path, as given or in Windows form); not those that merely name it, as a build tool may.
+export function processesOfProgram(file) {
+  const same = (arg) => arg === file || arg.replace(/^Z:/i, '').replaceAll('\\', '/') === file;
+  return allPids().filter((pid) => isAlive(pid) && same(commandLine(pid)[0] ?? ''));
+}
+
 export function killAll(pids) {
   for (const pid of pids) {
     try {
