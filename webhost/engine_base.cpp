@@ -38,6 +38,15 @@ result<void> engine_base::bind(const std::string& name, sync_function fn) {
     return bind(name, std::move(callback), nullptr);
 }
 
+result<void> engine_base::unbind(const std::string& name) {
+    const auto found = bindings.find(name);
+    if (found == bindings.end()) return failure_info{error_code::not_found, {}};
+    bindings.erase(found);
+    refresh_bind_script();
+    eval(on_unbind_script(name));
+    return {};
+}
+
 std::string engine_base::build_bind_script() const {
     std::string names = "[";
     bool first = true;

@@ -88,6 +88,9 @@ public:
     // fn maps the parameter text to the result text; its call is replied to with status 0,
     // or rejected with status 1 and the exception's message when fn throws.
     result<void> bind(const std::string& name, sync_function fn);
+    // UI thread only. A name that is not bound gives `not_found` and changes nothing; a call of
+    // the name that is already queued is still delivered once.
+    result<void> unbind(const std::string& name);
 
     // Any thread. status 0 fulfils the page's promise, any other value rejects it; an empty
     // result settles it with undefined.

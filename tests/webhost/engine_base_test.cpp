@@ -303,3 +303,26 @@ TEST(Dispatch, JobsFromOtherThreadsRunOnTheEngineThreadInTheirOrder) {
     // Nothing more comes: the wait gives up at its deadline instead of hanging.
     EXPECT_FALSE(engine.run_jobs_until([] { return false; }, std::chrono::milliseconds(20)));
 }
+
+TEST_F(EngineBase, UnbindRebuildsTheBindScriptAndDeliversAQueuedCallOnce) {
+    std::vector<std::string> calls;
+    engine.bind("a", recorder(&calls), nullptr);
+    engine.bind("b", recorder(&calls), nullptr);
+    const auto evaluated = engine.evaluated.size();
+    const auto missing = engine.unbind("c");
+    ASSERT_TRUE(missing.has_error());
+    EXPECT_EQ(missing.error().code, error_code::not_found);
+    EXPECT_EQ(missing.error().message, "");
+    EXPECT_EQ(engine.evaluated.size(), evaluated);
+
+    engine.on_message(R"({"id":"1","method":"a","params":[]})");
+    ASSERT_FALSE(engine.unbind("a").has_error());
+    EXPECT_EQ(engine.evaluated.back(), "if (window.__webhost__) {\nwindow.__webhost__.onUnbind(\"a\")\n}");
+    EXPECT_EQ(engine.current_bind_script()->code, bind_script_of(R"(["b"])"));
+    ASSERT_EQ(engine.scripts().size(), 2u);
+    EXPECT_EQ(engine.scripts().front().code, bootstrap);
+    engine.on_message(R"({"id":"2","method":"a","params":[]})");
+    engine.run_jobs();
+    EXPECT_EQ(calls, std::vector<std::string>{"1|[]|null"});
+    EXPECT_TRUE(engine.unbind("a").has_error());
+}
