@@ -1,4 +1,5 @@
 #pragma once
+/* Valid C and C++. */
 // The stand-in runtime's control functions, as a test finds them in the loaded stand-in DLL
 // with GetProcAddress.
 //
@@ -17,9 +18,9 @@
 //   StandinOnDetach(observer): called with the count of objects still alive when the DLL is
 //     unloaded by FreeLibrary.
 
-using StandinConfigure_fn = void (*)(const char* step, const char* outcomes);
-using StandinReset_fn = void (*)();
-using StandinLog_fn = unsigned (*)(char* buffer, unsigned capacity);
-using StandinLiveObjects_fn = int (*)();
-using StandinRaise_fn = unsigned (*)(const char* kind, const char* argument, char* reply, unsigned capacity);
-using StandinOnDetach_fn = void (*)(void (*observer)(int live_objects));
+typedef void (*StandinConfigure_fn)(const char* step, const char* outcomes);
+typedef void (*StandinReset_fn)(void);
+typedef unsigned (*StandinLog_fn)(char* buffer, unsigned capacity);
+typedef int (*StandinLiveObjects_fn)(void);
+typedef unsigned (*StandinRaise_fn)(const char* kind, const char* argument, char* reply, unsigned capacity);
+typedef void (*StandinOnDetach_fn)(void (*observer)(int live_objects));
