@@ -8,6 +8,7 @@
 
 #include "product.h"
 #include "registry.h"
+#include "win32_owners.h"
 
 namespace fs = std::filesystem;
 
@@ -33,42 +34,32 @@ fs::path registered_interpreter(HKEY root, const std::wstring& key, const std::w
 }
 
 bool probe_registered_versions(HKEY root, const wchar_t* key) {
-    HKEY handle = nullptr;
-    if (RegOpenKeyExW(root, key, 0, KEY_READ, &handle) != ERROR_SUCCESS) return false;
+    win32::unique_hkey handle;
+    if (RegOpenKeyExW(root, key, 0, KEY_READ, handle.put()) != ERROR_SUCCESS) return false;
     bool found = false;
     for (DWORD index = 0; index < 64 && !found; ++index) {
         wchar_t name[128];
         DWORD size = 128;
-        if (RegEnumKeyExW(handle, index, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        if (RegEnumKeyExW(handle.get(), index, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
         if (name[0] != L'3') continue;
         found = probe_python(python_check_args, registered_interpreter(root, key, name), L"");
     }
-    RegCloseKey(handle);
     return found;
 }
 
 // The first match of `file` on the search path, or empty.
 fs::path search_path(const wchar_t* file) {
-    std::wstring buffer(32768, L'\0');
-    const DWORD n = SearchPathW(nullptr, file, nullptr, static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-    if (n == 0 || n >= buffer.size()) return {};
-    buffer.resize(n);
-    return fs::path(buffer);
+    return fs::path(win32::read_growing([file](wchar_t* buffer, DWORD size) {
+        return SearchPathW(nullptr, file, nullptr, size, buffer, nullptr);
+    }));
 }
 
 fs::path program_files_folder() {
     if (!sandbox_root.empty()) return sandbox_root / L"ProgramFiles";
-    std::wstring buffer(260, L'\0');
-    DWORD n = GetEnvironmentVariableW(L"ProgramW6432", buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (n >= buffer.size()) {
-        // Too long for the buffer: Windows gave the size it needs, so read it whole.
-        buffer.assign(n, L'\0');
-        n = GetEnvironmentVariableW(L"ProgramW6432", buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (n >= buffer.size()) n = 0;
-    }
-    if (n == 0) return fs::path(L"C:\\Program Files");
-    buffer.resize(n);
-    return fs::path(buffer);
+    const std::wstring folder = win32::read_growing(
+        [](wchar_t* buffer, DWORD size) { return GetEnvironmentVariableW(L"ProgramW6432", buffer, size); });
+    if (folder.empty()) return fs::path(L"C:\\Program Files");
+    return fs::path(folder);
 }
 
 }  // namespace
@@ -79,19 +70,19 @@ int run_hidden(const fs::path& program, const std::wstring& arguments) {
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
-    PROCESS_INFORMATION process{};
+    PROCESS_INFORMATION info{};
     if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &startup, &process))
+                        nullptr, &startup, &info))
         return -1;
+    win32::process process;
+    process.adopt(info);
     int result = -1;
-    if (WaitForSingleObject(process.hProcess, probe_timeout_ms) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(process.handle.get(), probe_timeout_ms) == WAIT_OBJECT_0) {
         DWORD code = 0;
-        if (GetExitCodeProcess(process.hProcess, &code)) result = static_cast<int>(code);
+        if (GetExitCodeProcess(process.handle.get(), &code)) result = static_cast<int>(code);
     } else {
-        TerminateProcess(process.hProcess, 1);
+        TerminateProcess(process.handle.get(), 1);
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
     return result;
 }
 
@@ -129,16 +120,15 @@ bool find_resolve() {
 }
 
 bool is_process_running(const std::wstring& name) {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return false;
+    const win32::unique_snapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return false;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
     bool found = false;
-    BOOL ok = Process32FirstW(snapshot, &entry);
+    BOOL ok = Process32FirstW(snapshot.get(), &entry);
     while (ok && !found) {
         found = _wcsicmp(entry.szExeFile, name.c_str()) == 0;
-        ok = Process32NextW(snapshot, &entry);
+        ok = Process32NextW(snapshot.get(), &entry);
     }
-    CloseHandle(snapshot);
     return found;
 }

@@ -5,17 +5,16 @@
 #include <shlobj.h>
 
 #include "product.h"
+#include "win32_owners.h"
 
 namespace fs = std::filesystem;
 
 fs::path known_folder(const GUID& id, const std::wstring& leaf) {
     if (!sandbox_root.empty()) return sandbox_root / leaf;
-    PWSTR text = nullptr;
-    const HRESULT hr = SHGetKnownFolderPath(id, KF_FLAG_CREATE, nullptr, &text);
-    fs::path result;
-    if (SUCCEEDED(hr) && text) result = fs::path(text);
-    if (text) CoTaskMemFree(text);
-    return result;
+    win32::unique_cotaskmem<wchar_t> text;
+    const HRESULT hr = SHGetKnownFolderPath(id, KF_FLAG_CREATE, nullptr, text.put());
+    if (FAILED(hr) || !text) return {};
+    return fs::path(text.get());
 }
 
 fs::path install_dir() {
@@ -33,13 +32,7 @@ fs::path resolve_scripts_dir() {
 }
 
 fs::path own_exe_path() {
-    // Windows cuts a name that does not fit and returns the buffer's size: grow until it fits.
-    std::wstring buffer(1040, L'\0');
-    for (;;) {
-        const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (n == 0) return {};
-        if (n < buffer.size()) return fs::path(buffer.substr(0, n));
-        if (buffer.size() >= 32768) return {};
-        buffer.resize(buffer.size() * 2);
-    }
+    // Windows cuts a name that does not fit and returns the buffer's size: the read grows.
+    return fs::path(win32::read_growing(
+        [](wchar_t* buffer, DWORD size) { return GetModuleFileNameW(nullptr, buffer, size); }, 1040));
 }

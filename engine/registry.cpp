@@ -1,6 +1,7 @@
 #include "registry.h"
 
 #include "product.h"
+#include "win32_owners.h"
 
 namespace {
 
@@ -11,24 +12,24 @@ std::wstring user_path(const std::wstring& key) {
 
 const wchar_t* name_or_default(const std::wstring& name) { return name.empty() ? nullptr : name.c_str(); }
 
-void set_value(const std::wstring& key, const std::wstring& name, DWORD type, const void* data, DWORD size) {
-    HKEY handle = nullptr;
+bool set_value(const std::wstring& key, const std::wstring& name, DWORD type, const void* data, DWORD size) {
+    win32::unique_hkey handle;
     if (RegCreateKeyExW(HKEY_CURRENT_USER, user_path(key).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_SET_VALUE, nullptr, &handle, nullptr) != ERROR_SUCCESS)
-        return;
-    RegSetValueExW(handle, name_or_default(name), 0, type, static_cast<const BYTE*>(data), size);
-    RegCloseKey(handle);
+                        KEY_SET_VALUE, nullptr, handle.put(), nullptr) != ERROR_SUCCESS)
+        return false;
+    return RegSetValueExW(handle.get(), name_or_default(name), 0, type, static_cast<const BYTE*>(data), size) ==
+           ERROR_SUCCESS;
 }
 
 }  // namespace
 
-void reg_set_dword(const std::wstring& key, const std::wstring& name, std::uint32_t value) {
+bool reg_set_dword(const std::wstring& key, const std::wstring& name, std::uint32_t value) {
     const DWORD data = value;
-    set_value(key, name, REG_DWORD, &data, sizeof data);
+    return set_value(key, name, REG_DWORD, &data, sizeof data);
 }
 
-void reg_set_string(const std::wstring& key, const std::wstring& name, const std::wstring& text) {
-    set_value(key, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+bool reg_set_string(const std::wstring& key, const std::wstring& name, const std::wstring& text) {
+    return set_value(key, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
 void reg_delete_key(const std::wstring& key) {

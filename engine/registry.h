@@ -7,8 +7,9 @@
 // Per-user registry access. While the sandbox is on, every per-user key lies below this key.
 inline constexpr const wchar_t* registry_sandbox_prefix = L"Software\\Vantrel\\SetupSandbox\\";
 
-// All failures are silent: nothing is written, or the read gives "".
-void reg_set_dword(const std::wstring& key, const std::wstring& name, std::uint32_t value);
-void reg_set_string(const std::wstring& key, const std::wstring& name, const std::wstring& text);
+// The writes report whether the value was stored; a failed delete or read is silent (the read
+// then gives "").
+bool reg_set_dword(const std::wstring& key, const std::wstring& name, std::uint32_t value);
+bool reg_set_string(const std::wstring& key, const std::wstring& name, const std::wstring& text);
 void reg_delete_key(const std::wstring& key);
 std::wstring reg_read_string(HKEY root, const std::wstring& subkey, const std::wstring& name);

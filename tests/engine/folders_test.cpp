@@ -7,6 +7,7 @@
 #include "folders.h"
 #include "product.h"
 #include "sandbox.h"
+#include "win32_owners.h"
 
 namespace fs = std::filesystem;
 using testing_support::sandbox_scope;
@@ -14,11 +15,9 @@ using testing_support::sandbox_scope;
 namespace {
 
 fs::path shell_folder(const GUID& id) {
-    PWSTR text = nullptr;
-    fs::path p;
-    if (SUCCEEDED(SHGetKnownFolderPath(id, 0, nullptr, &text)) && text) p = text;
-    CoTaskMemFree(text);
-    return p;
+    win32::unique_cotaskmem<wchar_t> text;
+    if (FAILED(SHGetKnownFolderPath(id, 0, nullptr, text.put())) || !text) return {};
+    return fs::path(text.get());
 }
 
 }  // namespace

@@ -6,14 +6,13 @@
 #include <windows.h>
 
 #include "product.h"
+#include "win32_owners.h"
 
 namespace testing_support {
 
 inline bool user_key_exists(const std::wstring& path) {
-    HKEY k = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
-    RegCloseKey(k);
-    return true;
+    win32::unique_hkey k;
+    return RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, k.put()) == ERROR_SUCCESS;
 }
 
 // Removes a per-user key with everything below it.
