@@ -4,16 +4,19 @@
 #include <shellapi.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
+#include "detection.h"
 #include "folders.h"
 #include "install.h"
+#include "install_record.h"
 #include "modes.h"
 #include "payload.h"
+#include "placement.h"
 #include "product.h"
 #include "setup_documents.h"
 #include "uninstall.h"
+#include "win32_owners.h"
 #include "window_run.h"
 
 namespace fs = std::filesystem;
@@ -30,23 +33,21 @@ void ignore_progress(int, const std::string&) {}
 
 // indent 2, UTF-8, text mode so that every line end is CR LF, no trailing line end.
 bool write_json_file(const fs::path& file, const json& document) {
-    std::ofstream out(file, std::ios::out | std::ios::trunc);
-    out << document.dump(2, ' ', false, json::error_handler_t::strict);
-    out.flush();
-    return out.good();
+    return write_text_file(file, document.dump(2, ' ', false, json::error_handler_t::strict));
 }
 
-// True when the value was read whole (or is unset); false when it does not fit the buffer,
-// so that no road runs against a cut folder name.
+// True when the value is unset or shorter than the buffer; false when it does not fit, so that
+// no road runs against a cut folder name.
 bool read_sandbox_root() {
-    wchar_t buffer[sandbox_buffer] = {};
-    const DWORD n = GetEnvironmentVariableW(L"VANTREL_SETUP_SANDBOX", buffer, sandbox_buffer);
-    if (n >= sandbox_buffer) return false;
-    if (n != 0) sandbox_root = fs::path(std::wstring(buffer));
+    const std::wstring value = win32::read_growing(
+        [](wchar_t* buffer, DWORD size) { return GetEnvironmentVariableW(L"VANTREL_SETUP_SANDBOX", buffer, size); },
+        sandbox_buffer);
+    if (value.size() >= sandbox_buffer) return false;
+    if (!value.empty()) sandbox_root = fs::path(value);
     return true;
 }
 
-int run_check_mode(bool sandbox_whole) {
+int check_mode_run(bool sandbox_whole) {
     if (!sandbox_whole || sandbox_root.empty()) return exit_no_sandbox;
     if (!sandbox_root.has_root_name() || !sandbox_root.has_root_directory()) return exit_no_sandbox;
     json report = build_setup_info();
@@ -58,37 +59,76 @@ int run_check_mode(bool sandbox_whole) {
     return valid ? exit_ok : exit_failed;
 }
 
+// Whatever goes wrong in the check is a failed check, never the code of a failed interface.
+int run_check_mode(bool sandbox_whole) {
+    try {
+        return check_mode_run(sandbox_whole);
+    } catch (...) {
+        return exit_failed;
+    }
+}
+
 bool start_process(const wchar_t* application, std::wstring command_line, DWORD flags, const wchar_t* folder) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
+    PROCESS_INFORMATION info{};
     if (!CreateProcessW(application, command_line.data(), nullptr, nullptr, FALSE, flags, nullptr, folder, &startup,
-                        &process))
+                        &info))
         return false;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    win32::process started;
+    started.adopt(info);
     return true;
+}
+
+constexpr const wchar_t* copy_prefix = L"VantrelUninstall-";
+
+// Copies of the uninstaller that earlier hand-overs left in the temporary folder: each removes
+// itself when done, but not after an interruption. A copy that still runs is left alone.
+void remove_stale_copies(const fs::path& temp) {
+    std::error_code ec;
+    const std::wstring prefix = copy_prefix;
+    for (fs::directory_iterator it(temp, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::wstring name = it->path().filename().wstring();
+        if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0) continue;
+        const std::wstring digits = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+        if (name.compare(name.size() - 4, 4, L".exe") != 0 ||
+            digits.find_first_not_of(L"0123456789") != std::wstring::npos)
+            continue;
+        if (is_process_running(name)) continue;
+        remove_entry(it->path(), temp);
+    }
+}
+
+bool same_folder(const fs::path& a, const fs::path& b) {
+    const win32::unique_handle one(CreateFileW(a.c_str(), FILE_READ_ATTRIBUTES,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const win32::unique_handle two(CreateFileW(b.c_str(), FILE_READ_ATTRIBUTES,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION x{}, y{};
+    if (!one || !two || !GetFileInformationByHandle(one.get(), &x) || !GetFileInformationByHandle(two.get(), &y))
+        return false;
+    return x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+           x.nFileIndexLow == y.nFileIndexLow;
 }
 
 // An uninstall cannot remove the folder it runs from: a copy in the temporary folder does it.
 // True when the copy has started.
-bool hand_over_uninstall(HANDLE& mutex) {
+bool hand_over_uninstall(win32::named_mutex& mutex) {
     std::error_code ec;
     const fs::path self = own_exe_path();
     if (self.empty()) return false;
     const fs::path dir = install_dir();
-    if (dir.empty() || !fs::equivalent(self.parent_path(), dir, ec) || ec) return false;
+    if (dir.empty() || !same_folder(self.parent_path(), dir)) return false;
     const fs::path temp = fs::temp_directory_path(ec);
     if (ec) return false;
-    const fs::path copy = temp / (L"VantrelUninstall-" + std::to_wstring(GetCurrentProcessId()) + L".exe");
-    if (!fs::copy_file(self, copy, fs::copy_options::overwrite_existing, ec) || ec) return false;
+    remove_stale_copies(temp);
+    const fs::path copy = temp / (copy_prefix + std::to_wstring(GetCurrentProcessId()) + L".exe");
+    if (!CopyFileW(self.c_str(), copy.c_str(), FALSE)) return false;
     std::wstring command = L"\"" + copy.wstring() + L"\" --uninstall --cleanup";
     if (silent_mode) command += L" --silent";
-    if (mutex) {
-        ReleaseMutex(mutex);
-        CloseHandle(mutex);
-        mutex = nullptr;
-    }
+    mutex.release();
     return start_process(copy.c_str(), command, 0, nullptr);
 }
 
@@ -104,6 +144,11 @@ void schedule_self_deletion() {
     const std::wstring command =
         L"cmd.exe /c ping 127.0.0.1 -n 3 > nul & del /f /q \"" + own_exe_path().wstring() + L"\"";
     start_process(cmd.c_str(), command, CREATE_NO_WINDOW, folder.c_str());
+}
+
+int finish_silent(const op_result& result) {
+    if (!sandbox_root.empty()) write_json_file(sandbox_root / L"result.json", result_to_json(result));
+    return result.ok ? exit_ok : exit_failed;
 }
 
 op_result run_silent_operation() {
@@ -125,36 +170,35 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     bool check_mode = false;
     bool cleanup_mode = false;
     int argc = 0;
-    if (wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc)) {
+    if (const win32::unique_local<wchar_t**> argv{CommandLineToArgvW(GetCommandLineW(), &argc)}) {
         for (int i = 1; i < argc; ++i) {
-            const std::wstring arg = argv[i];
+            const std::wstring arg = argv.get()[i];
             if (arg == L"--uninstall") uninstall_mode = true;
             else if (arg == L"--silent") silent_mode = true;
             else if (arg == L"--cleanup") cleanup_mode = true;
             else if (arg == L"--check") check_mode = true;
         }
-        LocalFree(argv);
     }
 
     const bool sandbox_whole = read_sandbox_root();
     if (check_mode) return run_check_mode(sandbox_whole);
     if (!sandbox_whole) return exit_failed;
 
-    HANDLE mutex = CreateMutexW(nullptr, TRUE, product_info.mutex_name.c_str());
-    if (mutex && GetLastError() == ERROR_ALREADY_EXISTS) return exit_ok;
+    win32::named_mutex mutex(product_info.mutex_name);
+    if (mutex.already_existed()) return exit_ok;
 
-    if (uninstall_mode && !cleanup_mode && hand_over_uninstall(mutex)) return exit_ok;
-
-    int code = exit_ok;
-    if (silent_mode) {
-        const op_result result = run_silent_operation();
-        if (!sandbox_root.empty()) write_json_file(sandbox_root / L"result.json", result_to_json(result));
-        code = result.ok ? exit_ok : exit_failed;
-    } else {
-        code = run_window();
+    if (uninstall_mode && !cleanup_mode) {
+        // A quiet uninstall that cannot run fails here, where its caller waits for the exit code,
+        // and hands nothing over.
+        if (silent_mode) {
+            op_result blocked;
+            blocked.error = blocking_program_message();
+            if (!blocked.error.empty()) return finish_silent(blocked);
+        }
+        if (hand_over_uninstall(mutex)) return exit_ok;
     }
 
+    const int code = silent_mode ? finish_silent(run_silent_operation()) : run_window();
     if (cleanup_mode) schedule_self_deletion();
-    if (mutex) CloseHandle(mutex);
     return code;
 }

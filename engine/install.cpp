@@ -1,16 +1,64 @@
 #include "install.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "detection.h"
 #include "folders.h"
 #include "install_record.h"
 #include "payload.h"
+#include "payload_layout.h"
 #include "placement.h"
 #include "registry.h"
 #include "text.h"
+#include "win32_owners.h"
 
 namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* registering_failed = "Could not finish registering the installation.";
+
+// The whole content of `file`; false when it cannot be read.
+bool read_file_bytes(const fs::path& file, std::vector<unsigned char>& bytes) {
+    const win32::unique_handle in(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size{};
+    if (!in || !GetFileSizeEx(in.get(), &size) || size.QuadPart < 0 ||
+        static_cast<unsigned long long>(size.QuadPart) > payload_max_size)
+        return false;
+    bytes.resize(static_cast<std::size_t>(size.QuadPart));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD got = 0;
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
+        if (!ReadFile(in.get(), bytes.data() + done, want, &got, nullptr) || got == 0) return false;
+        done += got;
+    }
+    return true;
+}
+
+// The running program placed as the uninstaller, the same safe way as the product files: a
+// running uninstaller is renamed aside.
+bool place_uninstaller(const fs::path& uninstaller, op_result& result) {
+    const fs::path self = own_exe_path();
+    if (self == uninstaller) return true;
+    std::vector<unsigned char> bytes;
+    if (self.empty() || !read_file_bytes(self, bytes)) {
+        result.error = registering_failed;
+        return false;
+    }
+    std::string error;
+    if (write_file_replacing(uninstaller, bytes, error)) return true;
+    result.error = error;
+    return false;
+}
+
+}  // namespace
+
+std::vector<std::wstring> install_folder_file_names() {
+    return {product_info.companion_exe, L"SETUP.md", uninstaller_name};
+}
 
 std::vector<fs::directory_entry> folder_entries(const fs::path& folder) {
     std::vector<fs::directory_entry> entries;
@@ -56,7 +104,9 @@ op_result run_install(const progress_fn& progress) {
         result.error = "Could not create " + wide_to_utf8(dir.wstring()) + ".";
         return result;
     }
-    sweep_leftovers(dir);
+    sweep_leftovers(dir, install_folder_file_names());
+    const fs::path scripts = resolve_scripts_dir();
+    if (scripts.is_absolute()) sweep_leftovers(scripts, {product_info.script_name});
     const bool found_resolve = find_resolve();
     const bool found_python = find_python();
 
@@ -69,38 +119,42 @@ op_result run_install(const progress_fn& progress) {
 
     progress(58, "Adding the setup guide");
     if (!install_payload_file("SETUP.md", dir / L"SETUP.md", result)) return result;
-    fs::remove(dir / L"unins000.exe", ec);
-    fs::remove(dir / L"unins000.dat", ec);
+    remove_entry(dir / L"unins000.exe", dir);
+    remove_entry(dir / L"unins000.dat", dir);
     if (!found_python) result.notes.push_back("python");
     if (!found_resolve) result.notes.push_back("no-resolve");
     if (is_process_running(L"Resolve.exe")) result.notes.push_back("restart-resolve");
 
     progress(82, "Registering with Windows");
     dir = install_dir();
-    const fs::path uninstaller = dir / L"uninstall.exe";
-    const fs::path self = own_exe_path();
-    if (self != uninstaller) fs::copy_file(self, uninstaller, fs::copy_options::overwrite_existing, ec);
+    const fs::path uninstaller = dir / uninstaller_name;
+    if (!place_uninstaller(uninstaller, result)) return result;
     const std::wstring key = uninstall_key_prefix + product_info.uninstall_key;
     const std::wstring quoted = L"\"" + uninstaller.wstring() + L"\"";
     reg_delete_key(key);
-    reg_set_string(key, L"DisplayName", utf8_to_wide(product_info.name));
-    reg_set_string(key, L"DisplayVersion", utf8_to_wide(product_info.version));
-    reg_set_string(key, L"Publisher", L"Vantrel");
-    reg_set_string(key, L"URLInfoAbout", utf8_to_wide(maker_url));
-    reg_set_string(key, L"InstallLocation", dir.wstring());
-    reg_set_string(key, L"DisplayIcon", (dir / product_info.companion_exe).wstring());
-    reg_set_string(key, L"UninstallString", quoted + L" --uninstall");
-    reg_set_string(key, L"QuietUninstallString", quoted + L" --uninstall --silent");
-    reg_set_dword(key, L"NoModify", 1);
-    reg_set_dword(key, L"NoRepair", 1);
-    reg_set_dword(key, L"EstimatedSize", estimated_size_kib(dir));
+    // Every value is written even after one failed, so that the entry is as complete as it can be.
+    bool registered = reg_set_string(key, L"DisplayName", utf8_to_wide(product_info.name));
+    registered &= reg_set_string(key, L"DisplayVersion", utf8_to_wide(product_info.version));
+    registered &= reg_set_string(key, L"Publisher", L"Vantrel");
+    registered &= reg_set_string(key, L"URLInfoAbout", utf8_to_wide(maker_url));
+    registered &= reg_set_string(key, L"InstallLocation", dir.wstring());
+    registered &= reg_set_string(key, L"DisplayIcon", (dir / product_info.companion_exe).wstring());
+    registered &= reg_set_string(key, L"UninstallString", quoted + L" --uninstall");
+    registered &= reg_set_string(key, L"QuietUninstallString", quoted + L" --uninstall --silent");
+    registered &= reg_set_dword(key, L"NoModify", 1);
+    registered &= reg_set_dword(key, L"NoRepair", 1);
+    registered &= reg_set_dword(key, L"EstimatedSize", estimated_size_kib(dir));
+    if (!registered) {
+        result.error = registering_failed;
+        return result;
+    }
 
     result.record["registry"].push_back(wide_to_utf8(key));
     result.record["product"] = product_info.kind;
     result.record["channel"] = product_info.channel;
     result.record["version"] = product_info.version;
     if (!write_install_record(install_dir() / install_record_name, result.record)) {
-        result.error = "Could not finish registering the installation.";
+        result.error = registering_failed;
         return result;
     }
 

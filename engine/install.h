@@ -2,11 +2,18 @@
 // The install operation: payload check, file placement, uninstaller, uninstall entry, record.
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 #include "product.h"
 
+inline constexpr const wchar_t* uninstaller_name = L"uninstall.exe";
+
 op_result run_install(const progress_fn& progress);
+
+// The files the install places in the install folder: the companion program, the guide and the
+// uninstaller. Their placement leftovers are swept there.
+std::vector<std::wstring> install_folder_file_names();
 
 // Bytes of the regular files directly inside `folder`; a file whose size cannot be read any
 // more is left out.

@@ -10,13 +10,17 @@ std::string install_record_text(const json& record) {
     return record.dump(2, ' ', false, json::error_handler_t::strict);
 }
 
-bool write_install_record(const fs::path& file, const json& record) {
-    const std::string text = install_record_text(record);
+bool write_text_file(const fs::path& file, const std::string& text) {
     std::ofstream out(file, std::ios::out | std::ios::trunc);
     out << text;
-    const bool ok = static_cast<bool>(out);
+    out.flush();
+    // What is still buffered is written at close: only a clean close means the file is whole.
     out.close();
-    return ok;
+    return !out.fail();
+}
+
+bool write_install_record(const fs::path& file, const json& record) {
+    return write_text_file(file, install_record_text(record));
 }
 
 json read_install_record() {

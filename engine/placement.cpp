@@ -2,10 +2,10 @@
 
 #include <windows.h>
 
-#include <fstream>
 #include <system_error>
 
 #include "text.h"
+#include "win32_owners.h"
 
 namespace fs = std::filesystem;
 
@@ -13,24 +13,96 @@ namespace {
 
 std::string file_name_text(const fs::path& target) { return wide_to_utf8(target.filename().wstring()); }
 
+bool all_digits(const std::wstring& text) {
+    return !text.empty() && text.find_first_not_of(L"0123456789") == std::wstring::npos;
+}
+
+// Writes all of `bytes` through `file` and flushes them to the disk.
+bool write_all(HANDLE file, const std::vector<unsigned char>& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const std::size_t left = bytes.size() - done;
+        const DWORD chunk = left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
+        DWORD written = 0;
+        if (!WriteFile(file, bytes.data() + done, chunk, &written, nullptr) || written == 0) return false;
+        done += written;
+    }
+    return FlushFileBuffers(file) != 0;
+}
+
+// Where the open object really lies, with every link on the way resolved; empty on failure.
+std::wstring final_path(HANDLE object) {
+    return win32::read_growing(
+        [object](wchar_t* buffer, DWORD size) { return GetFinalPathNameByHandleW(object, buffer, size, 0); });
+}
+
+std::wstring final_path(const fs::path& folder) {
+    const win32::unique_handle handle(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return handle ? final_path(handle.get()) : std::wstring();
+}
+
+bool starts_with_folder(const std::wstring& text, const std::wstring& folder) {
+    if (folder.empty() || text.size() <= folder.size() + 1 || text[folder.size()] != L'\\') return false;
+    // The file system decides letter case; the callers' text tests are exact.
+    return CompareStringOrdinal(text.c_str(), static_cast<int>(folder.size()), folder.c_str(),
+                                static_cast<int>(folder.size()), TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+removal remove_entry(const fs::path& p, const fs::path& root) {
+    // Opened as the entry itself where Windows can (a final link is not followed); where it is
+    // followed all the same (Wine), the resolved place tells.
+    const win32::unique_handle object(CreateFileW(
+        p.c_str(), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!object) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return removal::gone;
+        return GetFileAttributesW(p.c_str()) == INVALID_FILE_ATTRIBUTES ? removal::gone : removal::failed;
+    }
+    const std::wstring real_root = final_path(root);
+    const std::wstring real_path = final_path(object.get());
+    if (!starts_with_folder(real_path, real_root)) return removal::elsewhere;
+    FILE_BASIC_INFO basic{};
+    const bool folder = GetFileInformationByHandleEx(object.get(), FileBasicInfo, &basic, sizeof basic) &&
+                        (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                        !(basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    if (SetFileInformationByHandle(object.get(), FileDispositionInfo, &disposition, sizeof disposition))
+        return removal::gone;
+    // A folder goes only when empty; one that still holds something is no failure to remove a file.
+    return folder ? removal::kept_folder : removal::failed;
+}
+
+namespace {
+
+}  // namespace
+
 // The library's status query does not report links on every platform, so the reparse tag is
-// asked as well: a symbolic link or a junction could point the write anywhere.
+// asked as well: a symbolic link or a junction could point the write anywhere. Wine reports
+// its links with the attribute but without a tag.
 bool is_link(const fs::path& p) {
     std::error_code ec;
     if (fs::is_symlink(fs::symlink_status(p, ec))) return true;
     WIN32_FIND_DATAW data;
-    const HANDLE find = FindFirstFileW(p.c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return false;
-    FindClose(find);
-    return (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-           (data.dwReserved0 == IO_REPARSE_TAG_SYMLINK || data.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT);
+    const win32::unique_find find(FindFirstFileW(p.c_str(), &data));
+    if (!find) return false;
+    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+    return data.dwReserved0 == IO_REPARSE_TAG_SYMLINK || data.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT ||
+           data.dwReserved0 == 0;
 }
 
-bool ends_with(const std::wstring& text, const std::wstring& suffix) {
-    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+bool is_leftover_name(const std::wstring& name, const std::wstring& file) {
+    if (name.size() <= file.size() || name.compare(0, file.size(), file) != 0) return false;
+    const std::wstring rest = name.substr(file.size());
+    if (rest == temporary_suffix) return true;
+    const std::wstring infix = backup_infix;
+    return rest.compare(0, infix.size(), infix) == 0 && all_digits(rest.substr(infix.size()));
 }
-
-}  // namespace
 
 bool write_file_replacing(const fs::path& target, const std::vector<unsigned char>& bytes, std::string& error) {
     const fs::path folder = target.parent_path();
@@ -46,21 +118,28 @@ bool write_file_replacing(const fs::path& target, const std::vector<unsigned cha
         return false;
     }
 
+    // Whatever already has the temporary's name (a stale copy, a planted link or hard link) is
+    // removed, never written through: the temporary is always a file of our own making.
     const fs::path temporary = target.wstring() + temporary_suffix;
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out.is_open()) {
-        error = "Could not write to " + wide_to_utf8(folder.wstring()) + ".";
+    if (remove_entry(temporary, folder) == removal::elsewhere) {
+        error = "A link is in the way of " + file_name_text(target) + ".";
         return false;
     }
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    out.flush();
-    if (!out) {
-        out.close();
+    bool written = false;
+    {
+        const win32::unique_handle out(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!out) {
+            error = "Could not write to " + wide_to_utf8(folder.wstring()) + ".";
+            return false;
+        }
+        written = write_all(out.get(), bytes);
+    }
+    if (!written) {
         fs::remove(temporary, ec);
         error = "The disk may be full.";
         return false;
     }
-    out.close();
 
     if (MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
@@ -76,15 +155,16 @@ bool write_file_replacing(const fs::path& target, const std::vector<unsigned cha
     return false;
 }
 
-void sweep_leftovers(const fs::path& folder) {
+void sweep_leftovers(const fs::path& folder, const std::vector<std::wstring>& files) {
     std::error_code ec;
     if (!fs::is_directory(fs::status(folder, ec))) return;
-    const std::wstring suffix = temporary_suffix;
     for (fs::directory_iterator it(folder, ec), end; it != end; ++it) {
         const std::wstring name = it->path().filename().wstring();
-        const bool backup = name.find(backup_infix) != std::wstring::npos;
-        const bool temporary = name.size() > suffix.size() && ends_with(name, suffix);
-        if (backup || temporary) fs::remove(it->path(), ec);
+        for (const std::wstring& file : files) {
+            if (!is_leftover_name(name, file)) continue;
+            remove_entry(it->path(), folder);
+            break;
+        }
     }
 }
 
@@ -105,11 +185,13 @@ void prune_empty_dirs(fs::path start, const fs::path& stop) {
         if (p == stop) return;
         // A drive or share root is its own parent: the walk ends there.
         if (!p.has_relative_path() || p.parent_path() == p) return;
+        // A link is not ours to remove, nor is whatever lies above it.
+        if (is_link(p)) return;
         std::error_code ec;
         if (!fs::is_directory(fs::status(p, ec)) || ec) return;
         const bool empty = fs::is_empty(p, ec);
         if (ec || !empty) return;
-        fs::remove(p, ec);
+        if (remove_entry(p, p.parent_path()) != removal::gone) return;
         p = p.parent_path();
     }
 }

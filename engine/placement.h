@@ -10,13 +10,27 @@
 inline constexpr const wchar_t* temporary_suffix = L".vantrel-new";
 inline constexpr const wchar_t* backup_infix = L".old-";
 
-// Writes `bytes` beside `target` and moves the new file over it; a target that cannot be
+// Writes `bytes` to a new file beside `target`, flushes it and moves it over the target; a target that cannot be
 // replaced in place is renamed aside first. False with `error` set when the target does not
 // hold `bytes` afterwards.
 bool write_file_replacing(const std::filesystem::path& target, const std::vector<unsigned char>& bytes,
                           std::string& error);
-// Removes backups and temporaries left directly inside `folder`.
-void sweep_leftovers(const std::filesystem::path& folder);
+// True when `name` is what placement makes of `file`: `file` followed by the temporary suffix,
+// or by the backup infix and a tick count.
+bool is_leftover_name(const std::wstring& name, const std::wstring& file);
+// Removes, directly inside `folder`, the backups and temporaries of the named files only.
+void sweep_leftovers(const std::filesystem::path& folder, const std::vector<std::wstring>& files);
+enum class removal {
+    gone,         // removed now, or not there at all
+    elsewhere,    // it really lies outside the given folder (through a link): left alone
+    kept_folder,  // a folder that is not empty
+    failed,       // still there: in use, read-only, no access
+};
+// Removes the entry `p` (a file, an empty folder, or a link itself) when it really lies below
+// `root`, judged by where the system resolves both; what a link points to is never removed.
+removal remove_entry(const std::filesystem::path& p, const std::filesystem::path& root);
+// A symbolic link or junction (also as Wine reports a Unix link).
+bool is_link(const std::filesystem::path& p);
 // Places payload entry `entry` at `target` and lists it in result.record["files"].
 bool install_payload_file(const std::string& entry, const std::filesystem::path& target, op_result& result);
 // Removes empty folders from `start` upward; never `stop`, nor a drive or share root.

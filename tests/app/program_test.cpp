@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "sandbox.h"
+#include "win32_owners.h"
 
 namespace fs = std::filesystem;
 using testing_support::temp_folder;
@@ -29,26 +30,25 @@ run_result run(const fs::path& exe, const std::wstring& args, const wchar_t* san
     std::wstring command = L"\"" + exe.wstring() + L"\" " + args;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
+    PROCESS_INFORMATION info{};
     run_result r;
-    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, folder, &startup,
-                        &process)) {
+    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, folder, &startup, &info)) {
         SetEnvironmentVariableW(L"VANTREL_SETUP_SANDBOX", nullptr);
         return r;
     }
     SetEnvironmentVariableW(L"VANTREL_SETUP_SANDBOX", nullptr);
+    win32::process process;
+    process.adopt(info);
     const ULONGLONG end = GetTickCount64() + timeout_ms;
-    while (WaitForSingleObject(process.hProcess, 100) == WAIT_TIMEOUT) {
+    while (WaitForSingleObject(process.handle.get(), 100) == WAIT_TIMEOUT) {
         if (HWND box = FindWindowW(nullptr, L"Vantrel Setup")) PostMessageW(box, WM_CLOSE, 0, 0);
         if (GetTickCount64() > end) {
-            TerminateProcess(process.hProcess, 99);
+            TerminateProcess(process.handle.get(), 99);
             break;
         }
     }
     r.finished = GetTickCount64() <= end;
-    GetExitCodeProcess(process.hProcess, &r.code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    GetExitCodeProcess(process.handle.get(), &r.code);
     return r;
 }
 
@@ -65,6 +65,16 @@ bool wait_until_gone(const fs::path& p, DWORD timeout_ms) {
         Sleep(200);
     }
     return true;
+}
+
+// The uninstaller copies in the temporary folder.
+std::vector<std::wstring> temporary_copies() {
+    std::vector<std::wstring> names;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(fs::temp_directory_path(), ec))
+        if (e.path().filename().wstring().rfind(L"VantrelUninstall-", 0) == 0)
+            names.push_back(e.path().filename().wstring());
+    return names;
 }
 
 bool sandbox_key_exists() {
@@ -145,12 +155,11 @@ TEST_F(SetupProgram, SilentInstallThenSilentUninstallInTheSandbox) {
 }
 
 TEST_F(SetupProgram, ASecondStartExitsAtOnceWhileTheMutexIsHeld) {
-    HANDLE mutex = CreateMutexW(nullptr, TRUE, L"Local\\VantrelSetupResolveBeta");
-    ASSERT_NE(mutex, nullptr);
+    win32::named_mutex mutex(L"Local\\VantrelSetupResolveBeta");
+    ASSERT_TRUE(mutex.held());
     const run_result silent = run(setup_exe, L"--silent", s().c_str());
     const run_result uninstall = run(setup_exe, L"--uninstall", s().c_str());
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
+    mutex.release();
     EXPECT_EQ(silent.code, 0u);
     EXPECT_EQ(uninstall.code, 0u);
     EXPECT_FALSE(fs::exists(sandbox.path() / L"result.json"));
@@ -177,6 +186,9 @@ TEST_F(SetupProgram, UninstallFromTheInstallFolderHandsOverToATemporaryCopy) {
     const fs::path uninstaller = dir / L"uninstall.exe";
     ASSERT_TRUE(fs::is_regular_file(uninstaller));
     fs::remove(sandbox.path() / L"result.json");
+    // What an interrupted hand-over leaves: a copy that no longer runs.
+    const fs::path stale = fs::temp_directory_path() / L"VantrelUninstall-4000000.exe";
+    ASSERT_TRUE(CopyFileW(VANTREL_PLANTED_EXE, stale.c_str(), FALSE));
 
     ASSERT_EQ(run(uninstaller, L"--uninstall --silent", s().c_str()).code, 0u);
     // The copy uninstalls, writes its result and then deletes itself.
@@ -187,13 +199,43 @@ TEST_F(SetupProgram, UninstallFromTheInstallFolderHandsOverToATemporaryCopy) {
     bool copies_gone = false;
     const ULONGLONG end2 = GetTickCount64() + 30000;
     while (!copies_gone && GetTickCount64() < end2) {
-        copies_gone = true;
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(fs::temp_directory_path(), ec))
-            if (e.path().filename().wstring().rfind(L"VantrelUninstall-", 0) == 0) copies_gone = false;
+        copies_gone = temporary_copies().empty();
         if (!copies_gone) Sleep(300);
     }
     EXPECT_TRUE(copies_gone);
+    std::error_code ec;
+    fs::remove(stale, ec);
+}
+
+TEST_F(SetupProgram, ABlockedQuietUninstallFailsInTheFirstProcessAndHandsNothingOver) {
+    ASSERT_EQ(run(setup_exe, L"--silent", s().c_str()).code, 0u);
+    const fs::path dir = sandbox.path() / install_leaf;
+    const fs::path uninstaller = dir / L"uninstall.exe";
+    fs::remove(sandbox.path() / L"result.json");
+    const fs::path companion = sandbox.path() / L"elsewhere" / L"VantrelCompanionBeta.exe";
+    fs::create_directories(companion.parent_path());
+    ASSERT_TRUE(CopyFileW(VANTREL_PLACEHOLDER_COMPANION, companion.c_str(), FALSE));
+    std::wstring command = L"\"" + companion.wstring() + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(CreateProcessW(companion.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                               nullptr, &startup, &info));
+    win32::process running;
+    running.adopt(info);
+    Sleep(500);
+    const std::vector<std::wstring> copies_before = temporary_copies();
+
+    const run_result blocked = run(uninstaller, L"--uninstall --silent", s().c_str());
+    TerminateProcess(running.handle.get(), 0);
+    WaitForSingleObject(running.handle.get(), 5000);
+    EXPECT_EQ(blocked.code, 1u);
+    EXPECT_EQ(read_file(sandbox.path() / L"result.json"),
+              "{\r\n  \"error\": \"Close VantrelCompanionBeta first, then try again.\",\r\n  \"notes\": [],\r\n"
+              "  \"ok\": false\r\n}");
+    EXPECT_EQ(temporary_copies(), copies_before);
+    EXPECT_TRUE(fs::is_regular_file(dir / L"VantrelCompanionBeta.exe"));
+    EXPECT_TRUE(sandbox_key_exists());
 }
 
 TEST_F(SetupProgram, CleanupDeletesTheProgramWithoutRunningPlantedTools) {

@@ -11,6 +11,7 @@
 #include "folders.h"
 #include "product.h"
 #include "text.h"
+#include "win32_owners.h"
 
 namespace engine_tests {
 
@@ -22,7 +23,7 @@ inline fs::path stand_in_program() { return own_exe_path().parent_path() / L"tes
 inline void place_stand_in(const fs::path& target, const std::string& answer) {
     std::error_code ec;
     fs::create_directories(target.parent_path(), ec);
-    fs::copy_file(stand_in_program(), target, fs::copy_options::overwrite_existing, ec);
+    CopyFileW(stand_in_program().c_str(), target.c_str(), FALSE);
     std::ofstream(fs::path(target.wstring() + L".answer"), std::ios::binary) << answer;
 }
 
@@ -54,29 +55,84 @@ public:
         std::wstring command = L"\"" + exe.wstring() + L"\"";
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
+        PROCESS_INFORMATION info{};
         if (CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                           nullptr, &startup, &info_)) {
-            CloseHandle(info_.hThread);
+                           nullptr, &startup, &info)) {
+            process_.adopt(info);
             // Give it time to appear in the process list.
-            WaitForInputIdle(info_.hProcess, 2000);
+            WaitForInputIdle(info.hProcess, 2000);
             Sleep(300);
         }
     }
     ~running_program() { stop(); }
     running_program(const running_program&) = delete;
     running_program& operator=(const running_program&) = delete;
-    bool started() const { return info_.hProcess != nullptr; }
+    bool started() const { return static_cast<bool>(process_.handle); }
     void stop() {
-        if (!info_.hProcess) return;
-        TerminateProcess(info_.hProcess, 0);
-        WaitForSingleObject(info_.hProcess, 5000);
-        CloseHandle(info_.hProcess);
-        info_.hProcess = nullptr;
+        if (!process_.handle) return;
+        TerminateProcess(process_.handle.get(), 0);
+        WaitForSingleObject(process_.handle.get(), 5000);
+        process_.handle.reset();
+        process_.thread.reset();
     }
 
 private:
-    PROCESS_INFORMATION info_{};
+    win32::process process_;
 };
+
+// Under Wine, a Unix symbolic link `link` to `target`, made by the host's ln (Wine starts Unix
+// programs); Windows' own links need privileges these tests do not assume. False where it cannot.
+// Wine's Unix name of `p`: its folder converted, its last component as written, so that a link
+// there is never resolved. Empty outside Wine.
+inline std::wstring unix_name_of(const fs::path& p) {
+    using unix_name_fn = char*(CDECL*)(const wchar_t*);
+    const auto unix_name = reinterpret_cast<unix_name_fn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!unix_name) return {};
+    char* folder = unix_name(p.parent_path().c_str());
+    if (!folder) return {};
+    const std::string text = folder;
+    HeapFree(GetProcessHeap(), 0, folder);
+    return utf8_to_wide(text) + L"/" + p.filename().wstring();
+}
+
+inline bool make_unix_link(const fs::path& link, const fs::path& target) {
+    const std::wstring from = unix_name_of(link), to = unix_name_of(target);
+    if (from.empty() || to.empty()) return false;
+    std::wstring command = L"ln -s \"" + to + L"\" \"" + from + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(L"Z:\\bin\\ln", command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info))
+        return false;
+    win32::process ln;
+    ln.adopt(info);
+    WaitForSingleObject(ln.handle.get(), 10000);
+    // The link shows as a link to Windows only where Wine reports it so.
+    DWORD attributes = GetFileAttributesW(link.c_str());
+    for (int i = 0; i < 50 && attributes == INVALID_FILE_ATTRIBUTES; ++i) {
+        Sleep(100);
+        attributes = GetFileAttributesW(link.c_str());
+    }
+    return attributes != INVALID_FILE_ATTRIBUTES;
+}
+
+// Removes a link made by make_unix_link with the host's rm, which removes the link itself.
+inline void remove_unix_link(const fs::path& link) {
+    const std::wstring name = unix_name_of(link);
+    if (name.empty()) return;
+    std::wstring command = L"rm -f \"" + name + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(L"Z:\\bin\\rm", command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info))
+        return;
+    win32::process rm;
+    rm.adopt(info);
+    WaitForSingleObject(rm.handle.get(), 10000);
+}
 
 // Reads a registry value straight from the hive, bypassing the code under test.
 inline bool raw_value(HKEY root, const std::wstring& key, const std::wstring& name, DWORD& type,
@@ -101,23 +157,20 @@ inline void raw_delete_tree(HKEY root, const std::wstring& key) {
 // The names of the values of `key`, in the order Windows enumerates them.
 inline std::vector<std::wstring> value_names(HKEY root, const std::wstring& key) {
     std::vector<std::wstring> names;
-    HKEY handle = nullptr;
-    if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return names;
+    win32::unique_hkey handle;
+    if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, handle.put()) != ERROR_SUCCESS) return names;
     for (DWORD i = 0;; ++i) {
         wchar_t name[256];
         DWORD size = 256;
-        if (RegEnumValueW(handle, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        if (RegEnumValueW(handle.get(), i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
         names.emplace_back(name, size);
     }
-    RegCloseKey(handle);
     return names;
 }
 
 inline bool key_exists(HKEY root, const std::wstring& key) {
-    HKEY handle = nullptr;
-    if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return false;
-    RegCloseKey(handle);
-    return true;
+    win32::unique_hkey handle;
+    return RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, handle.put()) == ERROR_SUCCESS;
 }
 
 // Points the named profile folders of the current user at a drive that does not exist, so

@@ -114,7 +114,11 @@ TEST_F(Install, RepeatedInstallRewritesTheEntryAndTheRecordAndSweepsLeftovers) {
     for (const wchar_t* name : {L"VantrelCompanionBeta.exe.old-123", L"SETUP.md.vantrel-new", L"unins000.exe",
                                 L"unins000.dat"})
         write_bytes(install_folder() / name, std::string(2048, 'x'));
-    write_bytes(scripts() / L"Vantrel Beta.py.old-5", "not swept: only the install folder is");
+    write_bytes(scripts() / L"Vantrel Beta.py.old-5", "an interrupted placement's");
+    write_bytes(scripts() / L"Vantrel Beta.py.vantrel-new", "an interrupted placement's");
+    write_bytes(scripts() / L"cut.old-3.py", "the user's");
+    write_bytes(install_folder() / L"take.old-2.wav", "the user's");
+    write_bytes(install_folder() / L"mix.vantrel-new", "the user's");
     payload_files["SETUP.md"] = byte_vector("second guide");
 
     progress_.clear();
@@ -127,11 +131,15 @@ TEST_F(Install, RepeatedInstallRewritesTheEntryAndTheRecordAndSweepsLeftovers) {
     for (const wchar_t* name : {L"VantrelCompanionBeta.exe.old-123", L"SETUP.md.vantrel-new", L"unins000.exe",
                                 L"unins000.dat"})
         EXPECT_FALSE(present(install_folder() / name)) << wide_to_utf8(name);
-    EXPECT_TRUE(present(scripts() / L"Vantrel Beta.py.old-5"));
+    EXPECT_FALSE(present(scripts() / L"Vantrel Beta.py.old-5"));
+    EXPECT_FALSE(present(scripts() / L"Vantrel Beta.py.vantrel-new"));
+    EXPECT_EQ(read_bytes(scripts() / L"cut.old-3.py"), "the user's");
+    EXPECT_EQ(read_bytes(install_folder() / L"take.old-2.wav"), "the user's");
+    EXPECT_EQ(read_bytes(install_folder() / L"mix.vantrel-new"), "the user's");
     EXPECT_EQ(read_install_record(), again.record);
     EXPECT_EQ(again.record["files"].size(), 3u);
-    // The previous record lay in the folder while it was measured.
-    const std::uintmax_t counted = 5000 + 12 + size_of(install_folder() / L"uninstall.exe") + 13;
+    // The previous record and the user's two files lay in the folder while it was measured.
+    const std::uintmax_t counted = 5000 + 12 + size_of(install_folder() / L"uninstall.exe") + 13 + 10 + 10;
     EXPECT_EQ(value_dword(key, L"EstimatedSize"), counted >> 10);
 }
 
@@ -195,6 +203,32 @@ TEST_F(Install, FailuresStopAtTheirStepWithTheirMessage) {
     EXPECT_EQ(value_names(HKEY_CURRENT_USER, sandboxed_uninstall_key).size(), 11u);
     EXPECT_TRUE(present(install_folder() / L"uninstall.exe"));
     EXPECT_EQ(read_install_record(), json::object());
+}
+
+TEST_F(Install, AnOlderUninstallerIsReplacedEvenWhenAnEarlierCopyWasCut) {
+    for (const std::string& earlier : {std::string(), std::string("an uninstaller from an older version")}) {
+        write_bytes(install_folder() / L"uninstall.exe", earlier);
+        const op_result result = run_install(recorder());
+        ASSERT_TRUE(result.ok) << result.error;
+        EXPECT_EQ(read_bytes(install_folder() / L"uninstall.exe"), read_bytes(own_exe_path()));
+    }
+}
+
+TEST_F(Install, AnUninstallEntryThatCannotBeWrittenFailsTheInstall) {
+    ASSERT_TRUE(run_install(recorder()).ok);
+    // Below a volatile key no lasting key can be created.
+    const std::wstring uninstall_parent = L"Software\\Vantrel\\SetupSandbox\\Software\\Microsoft\\Windows\\CurrentVersion";
+    raw_delete_tree(HKEY_CURRENT_USER, uninstall_parent + L"\\Uninstall");
+    win32::unique_hkey volatile_key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (uninstall_parent + L"\\Uninstall").c_str(), 0, nullptr,
+                              REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, volatile_key.put(), nullptr),
+              ERROR_SUCCESS);
+    progress_.clear();
+    const op_result result = run_install(recorder());
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.error, "Could not finish registering the installation.");
+    EXPECT_EQ(progress_.back().first, 82);
+    EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
 }
 
 TEST(InstallWithoutFolders, AnInstallFolderThatCannotBeFoundIsRefusedAndNothingIsWritten) {
@@ -279,16 +313,16 @@ TEST_F(Install, StartedAsTheInstalledUninstallerItLeavesItselfAlone) {
                            L"\" --gtest_also_run_disabled_tests --gtest_filter=SelfInstall.DISABLED_*";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    PROCESS_INFORMATION child{};
+    PROCESS_INFORMATION info{};
     const BOOL started = CreateProcessW(uninstaller.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                        nullptr, &startup, &child);
+                                        nullptr, &startup, &info);
     SetEnvironmentVariableW(self_install_variable, nullptr);
     ASSERT_TRUE(started);
+    win32::process child;
+    child.adopt(info);
     DWORD code = 1;
-    EXPECT_EQ(WaitForSingleObject(child.hProcess, 60000), WAIT_OBJECT_0);
-    GetExitCodeProcess(child.hProcess, &code);
-    CloseHandle(child.hThread);
-    CloseHandle(child.hProcess);
+    EXPECT_EQ(WaitForSingleObject(child.handle.get(), 60000), WAIT_OBJECT_0);
+    GetExitCodeProcess(child.handle.get(), &code);
     EXPECT_EQ(code, 0u) << "the install run from the uninstaller failed";
     EXPECT_EQ(read_bytes(guide()), "guide from the uninstaller");
     EXPECT_EQ(read_bytes(uninstaller), bytes);

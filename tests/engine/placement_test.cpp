@@ -2,10 +2,12 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <future>
 
 #include "engine_test_support.h"
 #include "placement.h"
+#include "operations_fixture.h"
 #include "sandbox.h"
 
 using namespace engine_tests;
@@ -24,12 +26,13 @@ std::vector<std::wstring> names_in(const fs::path& folder) {
 // A handle on `p` that lets others do only what `share` allows.
 struct held_file {
     held_file(const fs::path& p, DWORD share)
-        : handle(CreateFileW(p.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr)) {}
-    ~held_file() { release(); }
+        : owner(CreateFileW(p.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr)),
+          handle(owner ? owner.get() : INVALID_HANDLE_VALUE) {}
     void release() {
-        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+        owner.reset();
         handle = INVALID_HANDLE_VALUE;
     }
+    win32::unique_handle owner;
     HANDLE handle;
 };
 
@@ -101,7 +104,7 @@ TEST(WriteFileReplacing, ATargetThatCannotBeReplacedInPlaceIsRenamedAside) {
         EXPECT_NE(digits[0], L'0');
         EXPECT_EQ(read_bytes(folder.path() / backup), "old");
     }
-    sweep_leftovers(folder.path());
+    sweep_leftovers(folder.path(), {L"VantrelCompanionBeta.exe"});
     EXPECT_EQ(names_in(folder.path()), std::vector<std::wstring>{L"VantrelCompanionBeta.exe"});
 }
 
@@ -119,23 +122,48 @@ TEST(WriteFileReplacing, ATargetThatCanNeitherBeReplacedNorRenamedKeepsItsConten
     EXPECT_EQ(names_in(folder.path()), std::vector<std::wstring>{L"Vantrel Beta.py"});
 }
 
-TEST(WriteFileReplacing, WhenTheNewFileCannotMoveInTheOldOneIsPutBack) {
+TEST(WriteFileReplacing, AStaleTemporaryThatCannotBeRemovedStopsTheWriteAndKeepsTheTarget) {
     temp_folder folder(L"place");
     const fs::path target = folder.path() / L"SETUP.md";
     const fs::path temporary = target.wstring() + L".vantrel-new";
     write_bytes(target, "old");
     write_bytes(temporary, "stale");
-    // The temporary can be written but not moved: the target goes aside, the move in fails.
     held_file held(temporary, FILE_SHARE_READ | FILE_SHARE_WRITE);
     ASSERT_NE(held.handle, INVALID_HANDLE_VALUE);
     std::string error;
     EXPECT_FALSE(write_file_replacing(target, byte_vector("new"), error));
-    EXPECT_EQ(error, "Could not replace SETUP.md. Close it and try again.");
-    EXPECT_EQ(read_bytes(target), "old") << "the old file must not be left under a backup name the sweep deletes";
+    EXPECT_EQ(error, "Could not write to " + wide_to_utf8(folder.path().wstring()) + ".");
+    EXPECT_EQ(read_bytes(target), "old");
     held.release();
-    sweep_leftovers(folder.path());
+    sweep_leftovers(folder.path(), {L"SETUP.md"});
     EXPECT_EQ(names_in(folder.path()), std::vector<std::wstring>{L"SETUP.md"});
     EXPECT_EQ(read_bytes(target), "old");
+}
+
+TEST(WriteFileReplacing, ALinkPlantedUnderTheTemporaryNameIsNeverWrittenThrough) {
+    temp_folder folder(L"place");
+    temp_folder elsewhere(L"victim");
+    const fs::path target = folder.path() / L"VantrelCompanionBeta.exe";
+    const fs::path temporary = target.wstring() + L".vantrel-new";
+    const fs::path victim = elsewhere.path() / L"victim.txt";
+    write_bytes(victim, "the user's");
+    ASSERT_TRUE(CreateHardLinkW(temporary.c_str(), victim.c_str(), nullptr));
+    std::string error;
+    ASSERT_TRUE(write_file_replacing(target, byte_vector("new"), error)) << error;
+    EXPECT_EQ(read_bytes(target), "new");
+    EXPECT_EQ(read_bytes(victim), "the user's");
+    EXPECT_FALSE(present(temporary));
+
+    const fs::path other = elsewhere.path() / L"other.txt";
+    write_bytes(other, "also the user's");
+    if (!make_unix_link(temporary, other)) GTEST_SKIP() << "no symbolic link can be made here";
+    // Windows removes the link itself; where removal would follow it (Wine), the write stops.
+    if (write_file_replacing(target, byte_vector("newer"), error))
+        EXPECT_EQ(read_bytes(target), "newer");
+    else
+        EXPECT_EQ(error, "A link is in the way of VantrelCompanionBeta.exe.");
+    EXPECT_EQ(read_bytes(other), "also the user's");
+    remove_unix_link(temporary);
 }
 
 // Where the platform reports a link at all (Wine's status queries may not).
@@ -170,23 +198,28 @@ TEST(WriteFileReplacing, ALinkInTheWayStopsTheWrite) {
     EXPECT_EQ(read_bytes(real / L"target.txt"), "kept");
 }
 
-TEST(SweepLeftovers, RemovesBackupsAndTemporariesOnlyDirectlyInside) {
+TEST(SweepLeftovers, RemovesOnlyWhatPlacementMadeOfTheNamedFilesDirectlyInside) {
     temp_folder folder(L"sweep");
     const fs::path f = folder.path();
-    for (const wchar_t* name : {L"a.old-1", L"x.old-", L".old-abc", L"VantrelCompanionBeta.exe.vantrel-new",
-                                L".vantrel-new", L"file.VANTREL-NEW", L"notes.txt", L"sub\\a.old-1",
-                                L"full.old-dir\\keep.txt"})
-        write_bytes(f / name, "x");
+    const std::vector<std::wstring> swept = {L"VantrelCompanionBeta.exe.old-123", L"SETUP.md.old-7",
+                                             L"VantrelCompanionBeta.exe.vantrel-new", L"SETUP.md.vantrel-new"};
+    // The user's files, whatever their names look like, and near misses.
+    const std::vector<std::wstring> kept = {L"SETUP.md",      L"take.old-2.wav", L"mix.vantrel-new", L"SETUP.md.old-",
+                                            L"SETUP.md.old-7x", L"a.old-1",      L"sub"};
+    for (const std::wstring& name : swept) write_bytes(f / name, "x");
+    for (const std::wstring& name : kept) write_bytes(f / name, "x");
     std::error_code ec;
-    fs::create_directories(f / L"empty.old-dir", ec);
-    sweep_leftovers(f);
-    EXPECT_EQ(names_in(f), (std::vector<std::wstring>{L".vantrel-new", L"file.VANTREL-NEW", L"full.old-dir",
-                                                      L"notes.txt", L"sub"}));
-    EXPECT_EQ(names_in(f / L"sub"), std::vector<std::wstring>{L"a.old-1"});
+    fs::remove(f / L"sub", ec);
+    write_bytes(f / L"sub" / L"SETUP.md.old-1", "x");
+    sweep_leftovers(f, {L"VantrelCompanionBeta.exe", L"SETUP.md"});
+    std::vector<std::wstring> expected = kept;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(names_in(f), expected);
+    EXPECT_EQ(names_in(f / L"sub"), std::vector<std::wstring>{L"SETUP.md.old-1"});
 
-    sweep_leftovers(f / L"missing");
-    sweep_leftovers(f / L"notes.txt");
-    EXPECT_TRUE(fs::is_regular_file(f / L"notes.txt", ec));
+    sweep_leftovers(f / L"missing", {L"SETUP.md"});
+    sweep_leftovers(f / L"SETUP.md", {L"SETUP.md"});
+    EXPECT_TRUE(fs::is_regular_file(f / L"SETUP.md", ec));
 }
 
 TEST(InstallPayloadFile, ListsEachPlacedTargetInCallOrderAndReportsFailures) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "install.h"
+#include "install_record.h"
 #include "operations_fixture.h"
 #include "uninstall.h"
 
@@ -69,9 +70,7 @@ TEST_F(Uninstall, ARunningCompanionRefusesBeforeAnyProgressInAnyLetterCase) {
     temp_folder elsewhere(L"companion");
     for (const wchar_t* name : {L"VantrelCompanionBeta.exe", L"vantrelcompanionbeta.EXE"}) {
         const fs::path exe = elsewhere.path() / name;
-        std::error_code ec;
-        fs::copy_file(fs::path(VANTREL_PLACEHOLDER_COMPANION), exe, fs::copy_options::overwrite_existing, ec);
-        ASSERT_FALSE(ec) << ec.message();
+        ASSERT_TRUE(CopyFileW(VANTREL_PLACEHOLDER_COMPANION, exe.c_str(), FALSE));
         running_program companion_running(exe);
         ASSERT_TRUE(companion_running.started());
         progress_.clear();
@@ -104,7 +103,7 @@ TEST_F(Uninstall, WithoutAUsableRecordTheFallbackListIsRemoved) {
     }
 }
 
-TEST_F(Uninstall, OnlyListedPathsBelowTheThreeRootsAreRemoved) {
+TEST_F(Uninstall, OnlyListedPathsInTheFoldersSetupWritesAreRemoved) {
     place_fallback_files();
     temp_folder outside(L"outside");  // in the real profile's temporary folder
     const fs::path foreign = outside.path() / L"keep.txt";
@@ -116,46 +115,124 @@ TEST_F(Uninstall, OnlyListedPathsBelowTheThreeRootsAreRemoved) {
     const fs::path nested = install_folder() / L"sub" / L"deep" / L"file.txt";
     const fs::path start_menu = sandbox_root / L"StartMenu" / L"Programs" / L"Vantrel.txt";
     const fs::path roaming_file = roaming() / L"elsewhere.txt";
+    const fs::path other_maker = roaming() / L"Other" / L"settings.json";
+    const fs::path in_scripts = scripts() / L"Vantrel Beta helper.py";
+    const fs::path in_settings = settings() / L"cache.bin";
     const fs::path root_itself = install_folder();
-    for (const fs::path& p : {foreign, sibling, up, nested, start_menu, roaming_file}) write_bytes(p, "x");
+    for (const fs::path& p : {foreign, sibling, up, nested, start_menu, roaming_file, other_maker, in_scripts,
+                              in_settings})
+        write_bytes(p, "x");
     write_record({{"files", {u8(foreign), u8(sibling), u8(up), u8(other_case), u8(nested), u8(start_menu),
-                             u8(roaming_file), u8(root_itself), "relative.txt", 7}}});
+                             u8(roaming_file), u8(other_maker), u8(in_scripts), u8(in_settings), u8(root_itself),
+                             "relative.txt", 7}}});
 
-    EXPECT_TRUE(run_uninstall(recorder()).ok);
+    const op_result result = run_uninstall(recorder());
+    EXPECT_TRUE(result.ok) << result.error;
     EXPECT_TRUE(present(foreign));
     EXPECT_TRUE(present(sibling));
     EXPECT_TRUE(present(up)) << "a path that steps out with .. is not below the root";
     EXPECT_FALSE(present(nested));
     EXPECT_FALSE(present(install_folder() / L"sub"));
-    EXPECT_FALSE(present(start_menu));
-    EXPECT_TRUE(present(start_menu.parent_path())) << "no pruning below the Start menu";
-    EXPECT_FALSE(present(roaming_file));
-    // The list was not empty, so no fallback: the installed files stay.
-    EXPECT_TRUE(present(companion()));
-    EXPECT_TRUE(present(guide()));
-    EXPECT_TRUE(present(script()));
+    EXPECT_FALSE(present(in_scripts));
+    EXPECT_FALSE(present(in_settings));
+    // The roaming and Start menu folders at large are not Setup's.
+    EXPECT_TRUE(present(start_menu));
+    EXPECT_TRUE(present(roaming_file));
+    EXPECT_TRUE(present(other_maker));
+    // The product's own files go even when the record forgot them.
+    EXPECT_FALSE(present(companion()));
+    EXPECT_FALSE(present(guide()));
+    EXPECT_FALSE(present(script()));
 }
 
-TEST_F(Uninstall, ShortcutsGoOnlyWithTheLowerCaseLnkExtension) {
+TEST_F(Uninstall, ShortcutsGoOnlyFromTheDesktopAndStartMenuProgramsWithTheLowerCaseLnkExtension) {
     const fs::path desktop = sandbox_root / L"Desktop";
+    const fs::path programs = sandbox_root / L"StartMenu" / L"Programs";
     const fs::path bare = desktop / L".lnk";
-    write_bytes(bare, "x");
     const fs::path lnk = desktop / L"Vantrel Beta.lnk", upper = desktop / L"Vantrel.LNK", url = desktop / L"Vantrel.url";
-    for (const fs::path& p : {lnk, upper, url}) write_bytes(p, "x");
+    const fs::path menu = programs / L"Vantrel" / L"Vantrel Beta.lnk";
+    const fs::path menu_top = sandbox_root / L"StartMenu" / L"Vantrel Beta.lnk";
+    temp_folder outside(L"outside");
+    const fs::path foreign = outside.path() / L"Someone else's.lnk";
+    const fs::path in_install = install_folder() / L"Vantrel.lnk";
+    for (const fs::path& p : {bare, lnk, upper, url, menu, menu_top, foreign, in_install}) write_bytes(p, "x");
     temp_folder current(L"cwd");
     write_bytes(current.path() / L"relative.lnk", "x");
     wchar_t saved[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, saved);
     SetCurrentDirectoryW(current.path().c_str());
-    write_record({{"files", json::array()}, {"shortcuts", {u8(bare), u8(lnk), u8(upper), u8(url), "relative.lnk", 1, nullptr}}});
+    write_record({{"files", json::array()},
+                  {"shortcuts", {u8(bare), u8(lnk), u8(upper), u8(url), u8(menu), u8(menu_top), u8(foreign),
+                                 u8(in_install), "relative.lnk", 1, nullptr}}});
     const bool ok = run_uninstall(recorder()).ok;
     SetCurrentDirectoryW(saved);
     EXPECT_TRUE(ok);
     EXPECT_FALSE(present(lnk));
     EXPECT_FALSE(present(bare));
+    EXPECT_FALSE(present(menu));
     EXPECT_TRUE(present(upper));
     EXPECT_TRUE(present(url));
+    EXPECT_TRUE(present(menu_top));
+    EXPECT_TRUE(present(foreign));
     EXPECT_TRUE(present(current.path() / L"relative.lnk"));
+}
+
+TEST_F(Uninstall, AFileOfOursThatStaysFailsTheUninstallAndKeepsTheEntryAndTheRecord) {
+    install();
+    write_bytes(settings() / L"resolve-beta.json", "{}");
+    // Already gone counts as removed; a read-only file cannot be removed.
+    fs::remove(companion());
+    ASSERT_TRUE(SetFileAttributesW(guide().c_str(), FILE_ATTRIBUTE_READONLY));
+    const op_result failed = run_uninstall(recorder());
+    EXPECT_FALSE(failed.ok);
+    EXPECT_EQ(failed.error, "Could not remove SETUP.md. Close it and try again.");
+    EXPECT_TRUE(present(guide()));
+    EXPECT_TRUE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
+    EXPECT_TRUE(present(install_folder() / L"install.json"));
+    EXPECT_TRUE(present(install_folder() / L"uninstall.exe"));
+    EXPECT_TRUE(present(settings() / L"resolve-beta.json"));
+
+    SetFileAttributesW(guide().c_str(), FILE_ATTRIBUTE_NORMAL);
+    const op_result retried = run_uninstall(recorder());
+    EXPECT_TRUE(retried.ok) << retried.error;
+    EXPECT_FALSE(present(install_folder()));
+    EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
+}
+
+TEST_F(Uninstall, ALinkInsideTheInstallFolderLeadsNoRemovalOutside) {
+    install();
+    temp_folder outside(L"victim");
+    write_bytes(outside.path() / L"victim.txt", "the user's");
+    write_bytes(outside.path() / L"single.txt", "the user's too");
+    const fs::path folder_link = install_folder() / L"linked";
+    const fs::path file_link = install_folder() / L"single.txt";
+    if (!make_unix_link(folder_link, outside.path()) || !make_unix_link(file_link, outside.path() / L"single.txt"))
+        GTEST_SKIP() << "no symbolic link can be made here";
+    json record = read_install_record();
+    record["files"].push_back(u8(folder_link / L"victim.txt"));
+    record["files"].push_back(u8(file_link));
+    write_record(record);
+    const op_result result = run_uninstall(recorder());
+    EXPECT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(read_bytes(outside.path() / L"victim.txt"), "the user's");
+    EXPECT_EQ(read_bytes(outside.path() / L"single.txt"), "the user's too");
+    EXPECT_FALSE(present(companion()));
+    // Only the host's rm removes a link without touching what it leads to.
+    remove_unix_link(folder_link);
+    remove_unix_link(file_link);
+}
+
+TEST_F(Uninstall, LeftoversOfPlacementGoBesideTheScriptAndTheUsersFilesStay) {
+    install();
+    for (const fs::path& p : {scripts() / L"Vantrel Beta.py.old-17", scripts() / L"Vantrel Beta.py.vantrel-new",
+                              install_folder() / L"uninstall.exe.old-4"})
+        write_bytes(p, "x");
+    write_bytes(install_folder() / L"take.old-2.wav", "the user's");
+    EXPECT_TRUE(run_uninstall(recorder()).ok);
+    EXPECT_FALSE(present(scripts() / L"Vantrel Beta.py.old-17"));
+    EXPECT_FALSE(present(scripts() / L"Vantrel Beta.py.vantrel-new"));
+    EXPECT_FALSE(present(install_folder() / L"uninstall.exe.old-4"));
+    EXPECT_EQ(read_bytes(install_folder() / L"take.old-2.wav"), "the user's");
 }
 
 TEST_F(Uninstall, ASettingsFolderWithAThirdFileKeepsIt) {
