@@ -22,18 +22,28 @@ show_state() {
 echo "== Sandbox: $VANTREL_SETUP_SANDBOX"
 echo "== VantrelSetup.exe --check"
 set +e
-$run "$setup" --check; code=$?
+$run "$setup" --check; check=$?
 set -e
-echo "exit code $code; check.json:"
-tr -d '\r' < "$box/check.json"; echo
+echo "exit code $check; check.json:"
+tr -d '\r' < "$box/check.json" 2>/dev/null || echo "(none)"; echo
 
 echo "== VantrelSetup.exe --silent (install)"
-set +e; $run "$setup" --silent; code=$?; set -e
-echo "exit code $code; result.json:"; tr -d '\r' < "$box/result.json"; echo
+set +e; $run "$setup" --silent; install=$?; set -e
+echo "exit code $install; result.json:"; tr -d '\r' < "$box/result.json" 2>/dev/null || echo "(none)"; echo
 show_state
+dir="$box/Local/Programs/Vantrel for DaVinci Resolve Beta"
+placed=no; [ -f "$dir/uninstall.exe" ] && [ -f "$dir/install.json" ] && placed=yes
 
 echo "== VantrelSetup.exe --silent --uninstall"
-set +e; $run "$setup" --silent --uninstall; code=$?; set -e
-echo "exit code $code; result.json:"; tr -d '\r' < "$box/result.json"; echo
+set +e; $run "$setup" --silent --uninstall; uninstall=$?; set -e
+echo "exit code $uninstall; result.json:"; tr -d '\r' < "$box/result.json" 2>/dev/null || echo "(none)"; echo
 show_state
+removed=no; [ ! -e "$dir" ] && removed=yes
 rm -rf "$box"
+
+if [ "$check" = 0 ] && [ "$install" = 0 ] && [ "$placed" = yes ] && [ "$uninstall" = 0 ] && [ "$removed" = yes ]; then
+  echo "Verdict: payload valid; the silent install placed the product and the silent uninstall removed it."
+else
+  echo "Verdict: FAILED (check exit $check, install exit $install, installed: $placed, uninstall exit $uninstall, removed: $removed)."
+  exit 1
+fi
