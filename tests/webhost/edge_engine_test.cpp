@@ -278,6 +278,23 @@ TEST_F(EdgeEngine, AQuitDuringTheWaitCancels) {
     EXPECT_EQ(runtime.calls("browser.add_WebMessageReceived(").size(), 0u);
 }
 
+namespace {
+void CALLBACK close_engine_window(HWND, UINT, UINT_PTR timer, DWORD) {
+    if (const HWND window = FindWindowExW(nullptr, nullptr, L"webhost", nullptr)) {
+        KillTimer(nullptr, timer);
+        PostMessageW(window, WM_CLOSE, 0, 0);
+    }
+}
+}  // namespace
+
+TEST_F(EdgeEngine, ClosingTheWindowWhileTheBrowserIsMadeCancels) {
+    standin_runtime runtime;
+    runtime.configure("environment.CreateCoreWebView2Controller", "never");
+    const UINT_PTR timer = SetTimer(nullptr, 0, 10, close_engine_window);
+    EXPECT_EQ(construction_error().code(), error_code::canceled);
+    KillTimer(nullptr, timer);
+}
+
 TEST_F(EdgeEngine, SettingsThatFailEndConstruction) {
     standin_runtime runtime;
     const struct {
