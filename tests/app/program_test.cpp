@@ -4,9 +4,11 @@
 #include <windows.h>
 
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include "sandbox.h"
+#include "standin_runtime.h"
 #include "win32_owners.h"
 
 namespace fs = std::filesystem;
@@ -23,9 +25,10 @@ struct run_result {
 };
 
 // Starts `exe` with `args` and the sandbox variable set to `sandbox` (unset when null);
-// waits up to `timeout_ms`. Closes any "Vantrel Setup" message box it puts up.
+// waits up to `timeout_ms`. Closes any "Vantrel Setup" message box it puts up; `watch` sees
+// the process id while it runs.
 run_result run(const fs::path& exe, const std::wstring& args, const wchar_t* sandbox, DWORD timeout_ms = 60000,
-               const wchar_t* folder = nullptr) {
+               const wchar_t* folder = nullptr, const std::function<void(DWORD)>& watch = {}) {
     SetEnvironmentVariableW(L"VANTREL_SETUP_SANDBOX", sandbox);
     std::wstring command = L"\"" + exe.wstring() + L"\" " + args;
     STARTUPINFOW startup{};
@@ -42,6 +45,7 @@ run_result run(const fs::path& exe, const std::wstring& args, const wchar_t* san
     const ULONGLONG end = GetTickCount64() + timeout_ms;
     while (WaitForSingleObject(process.handle.get(), 100) == WAIT_TIMEOUT) {
         if (HWND box = FindWindowW(nullptr, L"Vantrel Setup")) PostMessageW(box, WM_CLOSE, 0, 0);
+        if (watch) watch(info.dwProcessId);
         if (GetTickCount64() > end) {
             TerminateProcess(process.handle.get(), 99);
             break;
@@ -167,6 +171,7 @@ TEST_F(SetupProgram, ASecondStartExitsAtOnceWhileTheMutexIsHeld) {
 }
 
 TEST_F(SetupProgram, OtherLetterCaseIsNoSwitchAndTooLongASandboxRunsNothing) {
+    webhost_test::remove_every_runtime();
     // "--SILENT" is ignored: the interactive road runs, and without its window it ends with 3.
     const run_result r = run(setup_exe, L"--SILENT --silent=1", s().c_str());
     EXPECT_TRUE(r.finished);
@@ -250,4 +255,27 @@ TEST_F(SetupProgram, CleanupDeletesTheProgramWithoutRunningPlantedTools) {
     EXPECT_TRUE(wait_until_gone(copy, 30000));
     EXPECT_FALSE(fs::exists(folder / L"cmd.exe.ran"));
     EXPECT_FALSE(fs::exists(folder / L"ping.exe.ran"));
+}
+
+TEST_F(SetupProgram, WithoutSwitchesTheSetupWindowOpensOnTheRuntimeAndClosingItEndsWithZero) {
+    webhost_test::standin_runtime runtime;
+    ASSERT_TRUE(runtime.ready());
+    std::wstring title;
+    const run_result r = run(setup_exe, L"", s().c_str(), 60000, nullptr, [&](DWORD process_id) {
+        for (HWND w = FindWindowExW(nullptr, nullptr, L"webhost", nullptr); w != nullptr;
+             w = FindWindowExW(nullptr, w, L"webhost", nullptr)) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(w, &owner);
+            // Closed once it is a popup: the run has styled it and goes on to its page.
+            if (owner != process_id || (GetWindowLongPtrW(w, GWL_STYLE) & WS_POPUP) == 0) continue;
+            wchar_t text[256] = {};
+            GetWindowTextW(w, text, 256);
+            title = text;
+            PostMessageW(w, WM_CLOSE, 0, 0);
+        }
+    });
+    EXPECT_TRUE(r.finished);
+    EXPECT_EQ(r.code, 0u);
+    EXPECT_EQ(title, L"Vantrel for DaVinci Resolve (Beta) \u2014 Setup");
+    EXPECT_FALSE(fs::exists(sandbox.path() / L"Local"));
 }
