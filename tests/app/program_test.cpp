@@ -22,6 +22,7 @@ const std::wstring install_leaf = L"Local\\Programs\\Vantrel for DaVinci Resolve
 struct run_result {
     DWORD code = 0xffffffff;
     bool finished = false;
+    std::wstring box_text;  // of the last message box closed
 };
 
 // Starts `exe` with `args` and the sandbox variable set to `sandbox` (unset when null);
@@ -44,7 +45,12 @@ run_result run(const fs::path& exe, const std::wstring& args, const wchar_t* san
     process.adopt(info);
     const ULONGLONG end = GetTickCount64() + timeout_ms;
     while (WaitForSingleObject(process.handle.get(), 100) == WAIT_TIMEOUT) {
-        if (HWND box = FindWindowW(nullptr, L"Vantrel Setup")) PostMessageW(box, WM_CLOSE, 0, 0);
+        if (HWND box = FindWindowW(nullptr, L"Vantrel Setup")) {
+            // The box's text is its static control 0xFFFF.
+            wchar_t text[512] = {};
+            if (GetDlgItemTextW(box, 0xFFFF, text, 512) > 0) r.box_text = text;
+            PostMessageW(box, WM_CLOSE, 0, 0);
+        }
         if (watch) watch(info.dwProcessId);
         if (GetTickCount64() > end) {
             TerminateProcess(process.handle.get(), 99);
@@ -176,6 +182,9 @@ TEST_F(SetupProgram, OtherLetterCaseIsNoSwitchAndTooLongASandboxRunsNothing) {
     const run_result r = run(setup_exe, L"--SILENT --silent=1", s().c_str());
     EXPECT_TRUE(r.finished);
     EXPECT_EQ(r.code, 3u);
+    EXPECT_EQ(r.box_text,
+              L"Vantrel Setup could not open its interface. Install or repair Microsoft Edge WebView2 Runtime, then "
+              L"try again. No installation was started.");
     EXPECT_FALSE(fs::exists(sandbox.path() / L"result.json"));
     EXPECT_FALSE(fs::exists(sandbox.path() / L"Local"));
 
