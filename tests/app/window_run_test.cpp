@@ -228,9 +228,8 @@ TEST_F(SetupWindowRun, TheInstallWindowIsAFixedCentredPopupWithALockedDownBrowse
     std::wstring title;
     LONG_PTR style = 0;
     RECT frame{}, work{};
-    std::vector<std::pair<std::string, std::string>> answers;  // event and argument -> reply
-    const auto ask = [&](const char* kind, const std::string& argument) {
-        answers.emplace_back(std::string(kind) + " " + argument, runtime->raise(kind, argument));
+    const auto expect = [&](const char* kind, const char* argument, const char* decision) {
+        EXPECT_EQ(runtime->raise(kind, argument), decision) << kind << " " << argument;
     };
     const int code = run({
         page_shown(),
@@ -245,17 +244,20 @@ TEST_F(SetupWindowRun, TheInstallWindowIsAFixedCentredPopupWithALockedDownBrowse
             return true;
         },
         [&] {
-            // The page's own document first: NavigateToString shows it as a data address.
-            ask("navigation", "data:text/html;charset=utf-8;base64,PCFkb2N0eXBlIGh0bWw+");
-            for (const char* uri : {"data:text/html;charset=utf-8;base64,PCFkb2N0eXBlIGh0bWw+", "about:blank",
-                                    "about:blank#top", "https://vantrel.app/", "data:text/html,<p>x</p>", ""}) {
-                ask("navigation", uri);
+            // The page's own document passes (NavigateToString shows it as a data address); a
+            // reload of it and every other address after it is cancelled.
+            const char* page = "data:text/html;charset=utf-8;base64,PCFkb2N0eXBlIGh0bWw+";
+            expect("navigation", page, "cancel=0");
+            for (const char* uri : {page, "about:blank", "about:blank#top", "https://vantrel.app/",
+                                    "data:text/html,<p>x</p>", ""}) {
+                expect("navigation", uri, "cancel=1");
             }
             for (const char* uri : {"about:blank", "data:text/html,x", "https://vantrel.app/"}) {
-                ask("frame_navigation", uri);
+                expect("frame_navigation", uri, "cancel=1");
             }
-            ask("new_window", "https://vantrel.app/");
-            for (const char* kind : {"1", "2", "3", "4", "6", "!6"}) ask("permission", kind);
+            expect("new_window", "https://vantrel.app/", "handled=1");
+            // 6 is clipboard reading, which the host allows before the lock-down refuses it.
+            for (const char* kind : {"1", "2", "3", "4", "6", "!6"}) expect("permission", kind, "state=2");
             page_call("i", "setupInfo", "[]");
             return true;
         },
@@ -274,28 +276,6 @@ TEST_F(SetupWindowRun, TheInstallWindowIsAFixedCentredPopupWithALockedDownBrowse
     EXPECT_GT(w, 0);
     EXPECT_EQ(frame.left, work.left + (work.right - work.left - w) / 2);
     EXPECT_EQ(frame.top, work.top + (work.bottom - work.top - h) / 2);
-
-    const std::vector<std::pair<std::string, std::string>> expected{
-        {"navigation data:text/html;charset=utf-8;base64,PCFkb2N0eXBlIGh0bWw+", "cancel=0"},
-        {"navigation data:text/html;charset=utf-8;base64,PCFkb2N0eXBlIGh0bWw+", "cancel=1"},
-        {"navigation about:blank", "cancel=1"},
-        {"navigation about:blank#top", "cancel=1"},
-        {"navigation https://vantrel.app/", "cancel=1"},
-        {"navigation data:text/html,<p>x</p>", "cancel=1"},
-        {"navigation ", "cancel=1"},
-        {"frame_navigation about:blank", "cancel=1"},
-        {"frame_navigation data:text/html,x", "cancel=1"},
-        {"frame_navigation https://vantrel.app/", "cancel=1"},
-        {"new_window https://vantrel.app/", "handled=1"},
-        {"permission 1", "state=2"},
-        {"permission 2", "state=2"},
-        {"permission 3", "state=2"},
-        {"permission 4", "state=2"},
-        // The host allows clipboard reading first; the lock-down's refusal comes after it.
-        {"permission 6", "state=2"},
-        {"permission !6", "state=2"},
-    };
-    EXPECT_EQ(answers, expected);
 
     const std::string log = log_text();
     // Binds, then the lock-down's five settings and four handlers, then the page, once.
