@@ -5,11 +5,14 @@
 #include <wrl/client.h>
 
 #include <atomic>
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "fakes.h"
+#include "relay_client.h"
 #include "transport.h"
 
 using Microsoft::WRL::ComPtr;
@@ -30,6 +33,25 @@ LPWSTR co_task_copy(const std::wstring& text) {
     auto* copy = static_cast<LPWSTR>(CoTaskMemAlloc((text.size() + 1) * sizeof(wchar_t)));
     if (copy != nullptr) std::copy(text.c_str(), text.c_str() + text.size() + 1, copy);
     return copy;
+}
+
+// WebView2 reports a string document as a data address of its text.
+std::wstring string_document_uri(const std::wstring& html) {
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const std::string bytes = relay::to_utf8(html);
+    std::wstring uri = L"data:text/html;charset=utf-8;base64,";
+    uri.reserve(uri.size() + (bytes.size() + 2) / 3 * 4);
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t left = bytes.size() - i;
+        const unsigned n = static_cast<unsigned char>(bytes[i]) << 16 |
+                           (left > 1 ? static_cast<unsigned char>(bytes[i + 1]) << 8 : 0u) |
+                           (left > 2 ? static_cast<unsigned char>(bytes[i + 2]) : 0u);
+        uri += static_cast<wchar_t>(digits[n >> 18 & 63]);
+        uri += static_cast<wchar_t>(digits[n >> 12 & 63]);
+        uri += left > 1 ? static_cast<wchar_t>(digits[n >> 6 & 63]) : L'=';
+        uri += left > 2 ? static_cast<wchar_t>(digits[n & 63]) : L'=';
+    }
+    return uri;
 }
 
 std::string hex(HRESULT hr) {
@@ -121,10 +143,21 @@ public:
 
 class fake_web_message_args final : public fake<ICoreWebView2WebMessageReceivedEventArgs> {
 public:
-    fake_web_message_args(std::wstring text, bool is_string)
-        : fake("web_message_args"), text_(std::move(text)), is_string_(is_string) {}
-    HRESULT STDMETHODCALLTYPE get_Source(LPWSTR*) NOT_USED()
-    HRESULT STDMETHODCALLTYPE get_WebMessageAsJson(LPWSTR*) NOT_USED()
+    fake_web_message_args(std::wstring text, bool is_string, std::wstring json = {}, std::wstring source = {})
+        : fake("web_message_args"), text_(std::move(text)), json_(std::move(json)), source_(std::move(source)),
+          is_string_(is_string) {}
+    HRESULT STDMETHODCALLTYPE get_Source(LPWSTR* source) override {
+        if (source == nullptr) return E_POINTER;
+        *source = co_task_copy(source_);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE get_WebMessageAsJson(LPWSTR* json) override {
+        if (json == nullptr) return E_POINTER;
+        *json = nullptr;
+        if (json_.empty()) return E_NOTIMPL;  // raised by a test, which gives the text only
+        *json = co_task_copy(json_);
+        return S_OK;
+    }
     HRESULT STDMETHODCALLTYPE TryGetWebMessageAsString(LPWSTR* value) override {
         if (value == nullptr) return E_POINTER;
         *value = nullptr;
@@ -135,6 +168,8 @@ public:
 
 private:
     std::wstring text_;
+    std::wstring json_;
+    std::wstring source_;
     bool is_string_;
 };
 
@@ -265,9 +300,17 @@ public:
         return o.kind == outcome::s_false ? S_FALSE : S_OK;
     }
     HRESULT STDMETHODCALLTYPE get_Source(LPWSTR*) NOT_USED()
-    HRESULT STDMETHODCALLTYPE Navigate(LPCWSTR uri) override { return simple(call("Navigate", narrow(uri))); }
+    HRESULT STDMETHODCALLTYPE Navigate(LPCWSTR uri) override {
+        const outcome o = call("Navigate", narrow(uri));
+        if (!relay_) return simple(o);
+        if (uri == nullptr) return E_INVALIDARG;
+        return start_navigation(uri, std::nullopt);
+    }
     HRESULT STDMETHODCALLTYPE NavigateToString(LPCWSTR html) override {
-        return simple(call("NavigateToString", narrow(html)));
+        const outcome o = call("NavigateToString", narrow(html));
+        if (!relay_) return simple(o);
+        if (html == nullptr) return E_INVALIDARG;
+        return start_navigation(string_document_uri(html), std::wstring(html));
     }
 #define EVENT(name, list, Handler)                                                                        \
     HRESULT STDMETHODCALLTYPE add_##name(Handler* handler, EventRegistrationToken* token) override {      \
@@ -302,18 +345,44 @@ public:
     HRESULT STDMETHODCALLTYPE remove_ProcessFailed(EventRegistrationToken) NOT_USED()
     HRESULT STDMETHODCALLTYPE AddScriptToExecuteOnDocumentCreated(
         LPCWSTR script, ICoreWebView2AddScriptToExecuteOnDocumentCreatedCompletedHandler* handler) override {
+        const outcome o = call("AddScriptToExecuteOnDocumentCreated", narrow(script));
+        if (relay_) {
+            if (script == nullptr) return E_INVALIDARG;
+            ComPtr<ICoreWebView2AddScriptToExecuteOnDocumentCreatedCompletedHandler> keep(handler);
+            relay::client::reply_fn done;
+            if (keep) {
+                done = [keep](const relay::reply& r) {
+                    if (r.ok) keep->Invoke(S_OK, r.script_id.c_str());
+                    else keep->Invoke(E_FAIL, nullptr);
+                };
+            }
+            return relay_->add_script(script, std::move(done)) ? S_OK : E_FAIL;
+        }
         const std::wstring id = L"script-" + std::to_wstring(next_script_++);
-        return complete_as(call("AddScriptToExecuteOnDocumentCreated", narrow(script)), handler,
+        return complete_as(o, handler,
                            [id](ICoreWebView2AddScriptToExecuteOnDocumentCreatedCompletedHandler* h, outcome o) {
                                if (o.kind == outcome::complete) h->Invoke(o.hr, nullptr);
                                else h->Invoke(S_OK, id.c_str());
                            });
     }
     HRESULT STDMETHODCALLTYPE RemoveScriptToExecuteOnDocumentCreated(LPCWSTR id) override {
-        return simple(call("RemoveScriptToExecuteOnDocumentCreated", narrow(id)));
+        const outcome o = call("RemoveScriptToExecuteOnDocumentCreated", narrow(id));
+        if (!relay_) return simple(o);
+        if (id == nullptr) return E_INVALIDARG;
+        return relay_->remove_script(id) ? S_OK : E_FAIL;
     }
     HRESULT STDMETHODCALLTYPE ExecuteScript(LPCWSTR script, ICoreWebView2ExecuteScriptCompletedHandler* handler) override {
         const outcome o = call("ExecuteScript", narrow(script));
+        if (relay_) {
+            if (script == nullptr) return E_INVALIDARG;
+            ComPtr<ICoreWebView2ExecuteScriptCompletedHandler> keep(handler);
+            relay::client::reply_fn done;
+            if (keep) {
+                // A script that throws completes with "null", as WebView2's does.
+                done = [keep](const relay::reply& r) { keep->Invoke(r.ok ? S_OK : E_FAIL, r.ok ? r.json.c_str() : L"null"); };
+            }
+            return relay_->execute_script(script, std::move(done)) ? S_OK : E_FAIL;
+        }
         if (o.kind == outcome::fail || handler == nullptr) return simple(o);
         return complete_as(o, handler, [](ICoreWebView2ExecuteScriptCompletedHandler* h, outcome) {
             h->Invoke(S_OK, L"null");
@@ -322,8 +391,18 @@ public:
     HRESULT STDMETHODCALLTYPE CapturePreview(COREWEBVIEW2_CAPTURE_PREVIEW_IMAGE_FORMAT, IStream*,
                                              ICoreWebView2CapturePreviewCompletedHandler*) NOT_USED()
     HRESULT STDMETHODCALLTYPE Reload() NOT_USED()
-    HRESULT STDMETHODCALLTYPE PostWebMessageAsJson(LPCWSTR) NOT_USED()
-    HRESULT STDMETHODCALLTYPE PostWebMessageAsString(LPCWSTR) NOT_USED()
+    HRESULT STDMETHODCALLTYPE PostWebMessageAsJson(LPCWSTR json) override {
+        const outcome o = call("PostWebMessageAsJson", narrow(json));
+        if (!relay_) return simple(o);
+        if (json == nullptr) return E_INVALIDARG;
+        return relay_->post_web_message_as_json(json) ? S_OK : E_FAIL;
+    }
+    HRESULT STDMETHODCALLTYPE PostWebMessageAsString(LPCWSTR text) override {
+        const outcome o = call("PostWebMessageAsString", narrow(text));
+        if (!relay_) return simple(o);
+        if (text == nullptr) return E_INVALIDARG;
+        return relay_->post_web_message_as_string(text) ? S_OK : E_FAIL;
+    }
     EVENT(WebMessageReceived, web_message_received_, ICoreWebView2WebMessageReceivedEventHandler)
     HRESULT STDMETHODCALLTYPE CallDevToolsProtocolMethod(LPCWSTR, LPCWSTR,
                                                          ICoreWebView2CallDevToolsProtocolMethodCompletedHandler*) NOT_USED()
@@ -367,8 +446,30 @@ public:
         return "unknown event";
     }
 
+    // Relay mode: calls go to the driver's real page from now on, and its events come back
+    // here. Throws relay::error when the driver cannot be reached. On the UI thread only.
+    void connect_relay(std::uint16_t port, HWND parent) {
+        relay::handlers on;
+        on.web_message = [this](const relay::web_message& m) {
+            ComPtr<ICoreWebView2WebMessageReceivedEventArgs> args;
+            args = adopt(new fake_web_message_args(m.text.value_or(std::wstring{}), m.text.has_value(), m.json, m.source));
+            web_message_received_.invoke(this, args.Get());
+        };
+        on.navigation_completed = [](const relay::navigation_completed& n) {
+            transport::instance().note("relay.navigation_completed(" + std::to_string(n.navigation_id) + "," +
+                                       (n.success ? std::string("ok") : narrow(n.error.c_str())) + ")");
+        };
+        // The driver hung up or Chromium went away: the run ends as when its window is closed.
+        on.closed = [parent](const std::wstring& reason) {
+            transport::instance().note("relay.closed(" + narrow(reason.c_str()) + ")");
+            if (const HWND top = GetAncestor(parent, GA_ROOT)) PostMessageW(top, WM_CLOSE, 0, 0);
+        };
+        relay_ = std::make_unique<relay::client>(port, std::move(on));
+    }
+
     // The runtime lets its handlers go when the controller closes.
     void close() {
+        relay_.reset();
         navigation_starting_.clear();
         frame_navigation_starting_.clear();
         permission_requested_.clear();
@@ -377,6 +478,25 @@ public:
     }
 
 private:
+    // As WebView2 does: the navigation starts after the call has returned; NavigationStarting
+    // comes first, and only a navigation that no handler cancelled reaches the page.
+    HRESULT start_navigation(std::wstring uri, std::optional<std::wstring> document) {
+        ComPtr<fake_browser> self(this);
+        transport::instance().post([self, uri = std::move(uri), document = std::move(document)] {
+            ComPtr<fake_navigation_args> args;
+            args = adopt(new fake_navigation_args(uri));
+            self->navigation_starting_.invoke(self.Get(), args.Get());
+            if (args->cancel()) {
+                transport::instance().note("relay.navigation_canceled");
+                return;
+            }
+            if (!self->relay_) return;
+            if (document) self->relay_->navigate_to_string(*document);
+            else self->relay_->navigate(uri);
+        });
+        return S_OK;
+    }
+
     handler_list<ICoreWebView2NavigationStartingEventHandler> navigation_starting_;
     handler_list<ICoreWebView2NavigationStartingEventHandler> frame_navigation_starting_;
     handler_list<ICoreWebView2PermissionRequestedEventHandler> permission_requested_;
@@ -384,6 +504,8 @@ private:
     handler_list<ICoreWebView2NewWindowRequestedEventHandler> new_window_requested_;
     std::int64_t next_token_ = 1;
     int next_script_ = 1;
+    // Last: it goes first, so that no callback of it finds the handler lists gone.
+    std::unique_ptr<relay::client> relay_;
 };
 
 class fake_controller final : public fake<ICoreWebView2Controller> {
@@ -391,6 +513,7 @@ public:
     explicit fake_controller(HWND parent) : fake("controller"), parent_(parent) {
         browser_ = adopt(new fake_browser());
     }
+    void connect_relay(std::uint16_t port) { browser_->connect_relay(port, parent_); }
     ~fake_controller() override { browser_->close(); }
 
     HRESULT STDMETHODCALLTYPE get_IsVisible(BOOL*) NOT_USED()
@@ -460,8 +583,22 @@ public:
                                } else if (o.kind == outcome::null_result) {
                                    h->Invoke(S_OK, nullptr);
                                } else {
-                                   ComPtr<ICoreWebView2Controller> controller;
+                                   ComPtr<fake_controller> controller;
                                    controller = adopt(new fake_controller(parent));
+                                   // Relay mode: connected here, on the thread that asked for
+                                   // the controller and runs its message loop.
+                                   if (const std::uint16_t port = relay::port_from_environment()) {
+                                       try {
+                                           controller->connect_relay(port);
+                                       } catch (const relay::error& e) {
+                                           transport::instance().note(std::string("relay.failed(") + e.what() + ")");
+                                           h->Invoke(e.code() != 0 ? HRESULT_FROM_WIN32(e.code()) : E_FAIL, nullptr);
+                                           return;
+                                       } catch (const std::exception&) {
+                                           h->Invoke(E_OUTOFMEMORY, nullptr);
+                                           return;
+                                       }
+                                   }
                                    h->Invoke(S_OK, controller.Get());
                                }
                            });
