@@ -22,7 +22,7 @@ async function runCase(t, name, onMessage = () => {}) {
   try {
     ended = await relay.waitClosed(150000);
   } finally {
-    const { code, output } = await run;
+    const { code, output } = await run.done;
     assert.equal(code, 0, `the test program failed:\n${output}`);
   }
   for (let i = 0; i < 100 && chromium.some(isAlive); i++) await new Promise((r) => setTimeout(r, 50));

@@ -12,7 +12,7 @@ function readStat(pid) {
   }
 }
 
-function allPids() {
+export function allPids() {
   return fs.readdirSync('/proc').filter((n) => /^\d+$/.test(n)).map(Number);
 }
 
