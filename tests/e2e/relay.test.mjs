@@ -3,40 +3,15 @@
 // only the host can see (the screenshot, the processes left behind).
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
 import { startRelayDriver, VIEWPORT } from './driver/relay-driver.mjs';
 import { isAlive, killAll, processesOfProgram } from './support/processes.mjs';
+import { runUnderWine } from './support/wine.mjs';
 
 const exe = process.env.VANTREL_RELAY_TEST_EXE;
-const wineRun = process.env.VANTREL_WINE_RUN;
 const artifacts = path.join(process.env.VANTREL_E2E_ARTIFACTS ?? 'e2e-artifacts', 'relay');
-
-// The program under Wine, in its own process group so that a run that hangs can be ended whole.
-function runUnderWine(args, env, timeoutMs) {
-  const child = spawn(wineRun, [
-    '--prefix', process.env.VANTREL_WINEPREFIX, '--dlls', process.env.VANTREL_STANDIN_DLLS, exe, ...args,
-  ], { env: { ...process.env, ...env }, detached: true, stdio: ['ignore', 'pipe', 'pipe'] });
-  let output = '';
-  child.stdout.on('data', (d) => { output += d; });
-  child.stderr.on('data', (d) => { output += d; });
-  return new Promise((resolve) => {
-    const timer = setTimeout(() => {
-      output += `\n[killed after ${timeoutMs} ms]`;
-      try {
-        process.kill(-child.pid, 'SIGKILL');
-      } catch {
-        // already gone
-      }
-    }, timeoutMs);
-    child.on('close', (code, signal) => {
-      clearTimeout(timer);
-      resolve({ code, signal, output });
-    });
-  });
-}
 
 function readPngSize(file) {
   const bytes = fs.readFileSync(file);
@@ -59,12 +34,12 @@ async function relayRun(t, filter) {
   const chromium = relay.chromiumProcesses();
   const messages = [];
   relay.on('webMessage', (m) => messages.push(m));
-  const run = runUnderWine([`--gtest_filter=${filter}`], relay.env, 120000);
+  const run = runUnderWine(exe, [`--gtest_filter=${filter}`], relay.env, 120000);
   let ended;
   try {
     ended = await relay.waitClosed(150000);
   } finally {
-    const { code, output } = await run;
+    const { code, output } = await run.done;
     assert.equal(code, 0, `the test program failed:\n${output}`);
   }
   return { ended, chromium, messages };
@@ -126,8 +101,8 @@ test('a driver line that is not JSON ends the connection on the program side', a
       socket.on('error', () => resolve('the program hung up'));
     }));
   });
-  const run = runUnderWine(['--gtest_filter=relay_protocol.*'], { VANTREL_WEBVIEW2_RELAY: `127.0.0.1:${server.address().port}` }, 120000);
-  const { code, output } = await run;
+  const run = runUnderWine(exe, ['--gtest_filter=relay_protocol.*'], { VANTREL_WEBVIEW2_RELAY: `127.0.0.1:${server.address().port}` }, 120000);
+  const { code, output } = await run.done;
   server.close();
   assert.equal(code, 0, `the test program failed:\n${output}`);
   assert.equal(hangups.length, 2, 'one connection per test case');
