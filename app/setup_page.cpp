@@ -276,7 +276,7 @@ void setup_page::start_worker(const std::string& id, bool uninstall, json option
         if (worker_.joinable()) worker_.join();
         setup_job job{state_, id, uninstall, std::move(options),
                       uninstall ? platform_.uninstall : platform_.install};
-        worker_ = std::thread(run_setup_job, std::move(job));
+        worker_ = platform_.start_thread([job = std::move(job)]() mutable { run_setup_job(std::move(job)); });
     } catch (...) {
         // No job runs: leaving busy set would refuse every later request and the page's close.
         state_->busy.exchange(false);

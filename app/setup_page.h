@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "engine_base.h"
 #include "product.h"
@@ -22,6 +23,10 @@ struct page_platform {
     // Run on the worker thread.
     std::function<op_result(const progress_fn&)> install;
     std::function<op_result(const progress_fn&)> uninstall;
+    // Starts the worker thread; throws std::system_error when none can be made.
+    std::function<std::thread(std::function<void()>)> start_thread = [](std::function<void()> body) {
+        return std::thread(std::move(body));
+    };
 };
 page_platform windows_platform();
 

@@ -8,6 +8,8 @@
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 #include "bootstrap.h"
 #include "folders.h"
@@ -103,6 +105,12 @@ protected:
             ++uninstalls;
             return uninstall(progress);
         };
+        p.start_thread = [this](std::function<void()> body) {
+            if (++starts <= failing_starts) {
+                throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+            }
+            return std::thread(std::move(body));
+        };
         return p;
     }
 
@@ -140,6 +148,7 @@ protected:
     std::vector<std::wstring> opened;
     std::vector<std::string> window_calls;
     std::atomic<int> installs{0}, uninstalls{0};
+    int starts = 0, failing_starts = 0;  // worker threads asked for; how many of the first cannot start
     std::function<op_result(const progress_fn&)> install = [](const progress_fn&) { return succeeded(); };
     std::function<op_result(const progress_fn&)> uninstall = [](const progress_fn&) { return succeeded(); };
     gate started, release;
@@ -332,6 +341,22 @@ TEST_F(SetupPage, FailuresOfTheJobBecomeTheFixedReply) {
         EXPECT_EQ(engine.evaluated.back(), reply_of(id, outcomes[i].reply)) << i;
         EXPECT_FALSE(page->busy()) << i;
     }
+}
+
+TEST_F(SetupPage, AWorkerThatCannotStartGivesTheFailureReplyAndLeavesThePageFree) {
+    failing_starts = 1;
+    call("1", "setupInstall", "[]");
+    engine.run_jobs();
+    EXPECT_EQ(engine.evaluated, std::vector<std::string>{reply_of("1", stopped_reply)});
+    EXPECT_FALSE(page->busy());
+    EXPECT_EQ(installs.load(), 0);
+
+    call("2", "setupInstall", "[]");
+    ASSERT_TRUE(wait_for_reply("2"));
+    EXPECT_EQ(engine.evaluated.back(), reply_of("2", R"({"error":"","notes":[],"ok":true})"));
+    EXPECT_EQ(installs.load(), 1);
+    EXPECT_EQ(starts, 2);
+    EXPECT_FALSE(page->busy());
 }
 
 TEST_F(SetupPage, AProgressStepThatCannotBeShownIsSkipped) {
