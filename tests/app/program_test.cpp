@@ -288,3 +288,49 @@ TEST_F(SetupProgram, WithoutSwitchesTheSetupWindowOpensOnTheRuntimeAndClosingItE
     EXPECT_EQ(title, L"Vantrel for DaVinci Resolve (Beta) \u2014 Setup");
     EXPECT_FALSE(fs::exists(sandbox.path() / L"Local"));
 }
+
+// A downloaded Setup runs from the Downloads folder, where a copy of a library it loads may lie
+// beside it: neither the failure box road nor the window road may load it.
+TEST_F(SetupProgram, LibrariesPlantedBesideTheProgramAreNeverLoaded) {
+    const fs::path folder = sandbox.path() / L"Downloads";
+    fs::create_directories(folder);
+    const fs::path copy = folder / L"VantrelSetup.exe";
+    fs::copy_file(setup_exe, copy);
+    ASSERT_TRUE(CopyFileW(webhost_test::with_backslashes(VANTREL_PLANTED_LOADER).c_str(),
+                          (folder / L"WebView2Loader.dll").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(webhost_test::with_backslashes(VANTREL_PLANTED_DWMAPI).c_str(),
+                          (folder / L"dwmapi.dll").c_str(), FALSE));
+    const fs::path loader_marker = folder / L"WebView2Loader.dll.loaded";
+    const fs::path dwmapi_marker = folder / L"dwmapi.dll.loaded";
+
+    webhost_test::remove_every_runtime();
+    const run_result boxed = run(copy, L"", s().c_str(), 60000, folder.c_str());
+    EXPECT_TRUE(boxed.finished);
+    EXPECT_EQ(boxed.code, 3u);
+    EXPECT_FALSE(boxed.box_text.empty());
+    EXPECT_FALSE(fs::exists(loader_marker));
+    EXPECT_FALSE(fs::exists(dwmapi_marker));
+
+    fs::remove(loader_marker);
+    fs::remove(dwmapi_marker);
+    webhost_test::standin_runtime runtime;
+    ASSERT_TRUE(runtime.ready());
+    bool window_seen = false;
+    const run_result windowed = run(copy, L"", s().c_str(), 60000, folder.c_str(), [&](DWORD process_id) {
+        for (HWND w = FindWindowExW(nullptr, nullptr, L"webhost", nullptr); w != nullptr;
+             w = FindWindowExW(nullptr, w, L"webhost", nullptr)) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(w, &owner);
+            // A popup once the run has framed it, dark and rounded through DWM.
+            if (owner != process_id || (GetWindowLongPtrW(w, GWL_STYLE) & WS_POPUP) == 0) continue;
+            window_seen = true;
+            PostMessageW(w, WM_CLOSE, 0, 0);
+        }
+    });
+    EXPECT_TRUE(windowed.finished);
+    EXPECT_EQ(windowed.code, 0u);
+    EXPECT_TRUE(window_seen);
+    EXPECT_TRUE(windowed.box_text.empty()) << windowed.box_text;
+    EXPECT_FALSE(fs::exists(loader_marker));
+    EXPECT_FALSE(fs::exists(dwmapi_marker));
+}
