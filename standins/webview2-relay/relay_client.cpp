@@ -177,48 +177,45 @@ client::~client() {
 }
 
 bool client::navigate(std::wstring_view uri, reply_fn done) {
-    json fields{{"uri", to_utf8(uri)}};
-    return request("navigate", fields, std::move(done));
+    return request("navigate", "uri", uri, std::move(done));
 }
 
 bool client::navigate_to_string(std::wstring_view html, reply_fn done) {
-    json fields{{"html", to_utf8(html)}};
-    return request("navigateToString", fields, std::move(done));
+    return request("navigateToString", "html", html, std::move(done));
 }
 
 bool client::add_script(std::wstring_view script, reply_fn done) {
-    json fields{{"script", to_utf8(script)}};
-    return request("addScript", fields, std::move(done));
+    return request("addScript", "script", script, std::move(done));
 }
 
 bool client::remove_script(std::wstring_view script_id, reply_fn done) {
-    json fields{{"scriptId", to_utf8(script_id)}};
-    return request("removeScript", fields, std::move(done));
+    return request("removeScript", "scriptId", script_id, std::move(done));
 }
 
 bool client::execute_script(std::wstring_view script, reply_fn done) {
-    json fields{{"script", to_utf8(script)}};
-    return request("executeScript", fields, std::move(done));
+    return request("executeScript", "script", script, std::move(done));
 }
 
 bool client::post_web_message_as_json(std::wstring_view message, reply_fn done) {
-    json fields{{"json", to_utf8(message)}};
-    return request("postWebMessage", fields, std::move(done));
+    return request("postWebMessage", "json", message, std::move(done));
 }
 
 bool client::post_web_message_as_string(std::wstring_view text, reply_fn done) {
-    json fields{{"string", to_utf8(text)}};
-    return request("postWebMessage", fields, std::move(done));
+    return request("postWebMessage", "string", text, std::move(done));
 }
 
 bool client::screenshot(std::wstring_view path, reply_fn done) {
-    json fields{{"path", to_utf8(path)}};
-    return request("screenshot", fields, std::move(done));
+    return request("screenshot", "path", path, std::move(done));
 }
 
 bool client::close(reply_fn done) {
     json fields = json::object();
     return request("close", fields, std::move(done));
+}
+
+bool client::request(const char* op, const char* field, std::wstring_view value, reply_fn done) {
+    json fields{{field, to_utf8(value)}};
+    return request(op, fields, std::move(done));
 }
 
 bool client::request(const char* op, json& fields, reply_fn done) {

@@ -144,6 +144,7 @@ public:
 
 private:
     static LRESULT CALLBACK window_proc(HWND, UINT, WPARAM, LPARAM) noexcept;
+    bool request(const char* op, const char* field, std::wstring_view value, reply_fn done);
     bool request(const char* op, nlohmann::json& fields, reply_fn done);
     bool send_all(std::string_view bytes);
     bool post(UINT message, std::unique_ptr<std::string> payload) noexcept;
