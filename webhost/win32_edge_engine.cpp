@@ -129,6 +129,13 @@ void register_class(const wchar_t* name, WNDPROC procedure, HINSTANCE instance, 
     RegisterClassExW(&wc);
 }
 
+// At WM_NCCREATE: the engine given to CreateWindowExW becomes the window's.
+win32_edge_engine* attach_engine(HWND window, LPARAM lparam) {
+    auto* engine = static_cast<win32_edge_engine*>(reinterpret_cast<CREATESTRUCTW*>(lparam)->lpCreateParams);
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(engine));
+    return engine;
+}
+
 win32_edge_engine* engine_of(HWND window) {
     return reinterpret_cast<win32_edge_engine*>(GetWindowLongPtrW(window, GWLP_USERDATA));
 }
@@ -479,9 +486,7 @@ void win32_edge_engine::drain_queue(bool keep_quit) {
 
 LRESULT CALLBACK win32_edge_engine::main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) noexcept {
     if (message == WM_NCCREATE) {
-        auto* engine = static_cast<win32_edge_engine*>(reinterpret_cast<CREATESTRUCTW*>(lparam)->lpCreateParams);
-        engine->main_window = window;
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(engine));
+        attach_engine(window, lparam)->main_window = window;
         using get_context_fn = DPI_AWARENESS_CONTEXT(WINAPI*)(HWND);
         using equal_fn = BOOL(WINAPI*)(DPI_AWARENESS_CONTEXT, DPI_AWARENESS_CONTEXT);
         using enable_fn = BOOL(WINAPI*)(HWND);
@@ -559,9 +564,7 @@ LRESULT CALLBACK win32_edge_engine::main_window_proc(HWND window, UINT message, 
 
 LRESULT CALLBACK win32_edge_engine::widget_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) noexcept {
     if (message == WM_NCCREATE) {
-        auto* engine = static_cast<win32_edge_engine*>(reinterpret_cast<CREATESTRUCTW*>(lparam)->lpCreateParams);
-        engine->widget_window = window;
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(engine));
+        attach_engine(window, lparam)->widget_window = window;
         return DefWindowProcW(window, message, wparam, lparam);
     }
     win32_edge_engine* engine = engine_of(window);
@@ -585,9 +588,7 @@ LRESULT CALLBACK win32_edge_engine::widget_window_proc(HWND window, UINT message
 LRESULT CALLBACK win32_edge_engine::message_window_proc(HWND window, UINT message, WPARAM wparam,
                                                         LPARAM lparam) noexcept {
     if (message == WM_NCCREATE) {
-        auto* engine = static_cast<win32_edge_engine*>(reinterpret_cast<CREATESTRUCTW*>(lparam)->lpCreateParams);
-        engine->message_window.store(window);
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(engine));
+        attach_engine(window, lparam)->message_window.store(window);
         return DefWindowProcW(window, message, wparam, lparam);
     }
     win32_edge_engine* engine = engine_of(window);
