@@ -1,7 +1,6 @@
 #pragma once
 // Callback<I>(f): a heap COM object implementing the one-method WebView2 handler interface I
-// whose Invoke calls f. QueryInterface answers IUnknown and I with the same pointer; the
-// reference count is real, and the object goes with its last reference.
+// whose Invoke calls f; its IUnknown is com_object's.
 
 #include <wrl/client.h>
 
@@ -23,16 +22,12 @@ Microsoft::WRL::ComPtr<T> adopt(T* created) noexcept {
     return owner;
 }
 
-template <typename Interface, typename Function, typename Method>
-class callback_object;
-
-template <typename Interface, typename Function, typename... Args>
-class callback_object<Interface, Function, HRESULT (STDMETHODCALLTYPE Interface::*)(Args...)> final
-    : public Interface {
+// IUnknown for a heap object of one interface: QueryInterface answers IUnknown and Interface
+// with the same pointer; the reference count is real, and the object goes with its last
+// reference. A new object holds one reference, for adopt to take over.
+template <typename Interface>
+class com_object : public Interface {
 public:
-    explicit callback_object(Function function) : function_(std::move(function)) {}
-    virtual ~callback_object() = default;
-
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         if (out == nullptr) return E_POINTER;
         if (iid == __uuidof(IUnknown) || iid == __uuidof(Interface)) {
@@ -49,6 +44,24 @@ public:
         if (left == 0) delete this;
         return left;
     }
+
+protected:
+    com_object() = default;
+    virtual ~com_object() = default;
+
+private:
+    std::atomic<ULONG> count_{1};
+};
+
+template <typename Interface, typename Function, typename Method>
+class callback_object;
+
+template <typename Interface, typename Function, typename... Args>
+class callback_object<Interface, Function, HRESULT (STDMETHODCALLTYPE Interface::*)(Args...)> final
+    : public com_object<Interface> {
+public:
+    explicit callback_object(Function function) : function_(std::move(function)) {}
+
     HRESULT STDMETHODCALLTYPE Invoke(Args... args) override {
         // An exception must not cross into the runtime.
         try {
@@ -60,7 +73,6 @@ public:
 
 private:
     Function function_;
-    std::atomic<ULONG> count_{1};
 };
 
 template <typename Interface, typename Function>

@@ -4,13 +4,13 @@
 #include <objbase.h>
 #include <wrl/client.h>
 
-#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "callback.h"
 #include "fakes.h"
 #include "relay_client.h"
 #include "transport.h"
@@ -21,13 +21,7 @@ namespace standin {
 
 namespace {
 
-// ComPtr::Attach of mingw-w64 adds a reference; a new object's first one is taken over here.
-template <typename T>
-ComPtr<T> adopt(T* created) {
-    ComPtr<T> owner;
-    *owner.GetAddressOf() = created;
-    return owner;
-}
+using webhost::detail::adopt;
 
 LPWSTR co_task_copy(const std::wstring& text) {
     auto* copy = static_cast<LPWSTR>(CoTaskMemAlloc((text.size() + 1) * sizeof(wchar_t)));
@@ -60,30 +54,14 @@ std::string hex(HRESULT hr) {
     return text;
 }
 
-// IUnknown for one interface, with a real count and a place in the live-object count.
+// A COM object of one interface that has a place in the live-object count.
 template <typename Interface>
-class fake : public Interface {
+class fake : public webhost::detail::com_object<Interface> {
 public:
     explicit fake(std::string name) : name_(std::move(name)) { object_made(); }
-    virtual ~fake() {
+    ~fake() override {
         transport::instance().note("~" + name_);
         object_gone();
-    }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (out == nullptr) return E_POINTER;
-        if (iid == __uuidof(IUnknown) || iid == __uuidof(Interface)) {
-            *out = static_cast<Interface*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --count_;
-        if (left == 0) delete this;
-        return left;
     }
 
 protected:
@@ -91,9 +69,6 @@ protected:
         return transport::instance().call(name_ + "." + method, details);
     }
     std::string name_;
-
-private:
-    std::atomic<ULONG> count_{1};
 };
 
 #define NOT_USED(...) \
