@@ -29,6 +29,21 @@ LPWSTR co_task_copy(const std::wstring& text) {
     return copy;
 }
 
+// A getter's answer: E_POINTER without a place for it.
+template <typename T>
+HRESULT give(T value, T* out) {
+    if (out == nullptr) return E_POINTER;
+    *out = value;
+    return S_OK;
+}
+
+// Text goes out in memory the caller frees with CoTaskMemFree.
+HRESULT give_text(const std::wstring& text, LPWSTR* out) {
+    if (out == nullptr) return E_POINTER;
+    *out = co_task_copy(text);
+    return S_OK;
+}
+
 // WebView2 reports a string document as a data address of its text.
 std::wstring string_document_uri(const std::wstring& html) {
     static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -121,11 +136,7 @@ public:
     fake_web_message_args(std::wstring text, bool is_string, std::wstring json = {}, std::wstring source = {})
         : fake("web_message_args"), text_(std::move(text)), json_(std::move(json)), source_(std::move(source)),
           is_string_(is_string) {}
-    HRESULT STDMETHODCALLTYPE get_Source(LPWSTR* source) override {
-        if (source == nullptr) return E_POINTER;
-        *source = co_task_copy(source_);
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE get_Source(LPWSTR* source) override { return give_text(source_, source); }
     HRESULT STDMETHODCALLTYPE get_WebMessageAsJson(LPWSTR* json) override {
         if (json == nullptr) return E_POINTER;
         *json = nullptr;
@@ -177,19 +188,11 @@ private:
 class fake_navigation_args final : public fake<ICoreWebView2NavigationStartingEventArgs> {
 public:
     explicit fake_navigation_args(std::wstring uri) : fake("navigation_args"), uri_(std::move(uri)) {}
-    HRESULT STDMETHODCALLTYPE get_Uri(LPWSTR* uri) override {
-        if (uri == nullptr) return E_POINTER;
-        *uri = co_task_copy(uri_);
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE get_Uri(LPWSTR* uri) override { return give_text(uri_, uri); }
     HRESULT STDMETHODCALLTYPE get_IsUserInitiated(BOOL*) NOT_USED()
     HRESULT STDMETHODCALLTYPE get_IsRedirected(BOOL*) NOT_USED()
     HRESULT STDMETHODCALLTYPE get_RequestHeaders(ICoreWebView2HttpRequestHeaders**) NOT_USED()
-    HRESULT STDMETHODCALLTYPE get_Cancel(BOOL* cancel) override {
-        if (cancel == nullptr) return E_POINTER;
-        *cancel = cancel_;
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE get_Cancel(BOOL* cancel) override { return give(cancel_, cancel); }
     HRESULT STDMETHODCALLTYPE put_Cancel(BOOL cancel) override {
         cancel_ = cancel;
         return S_OK;
@@ -205,22 +208,14 @@ private:
 class fake_new_window_args final : public fake<ICoreWebView2NewWindowRequestedEventArgs> {
 public:
     explicit fake_new_window_args(std::wstring uri) : fake("new_window_args"), uri_(std::move(uri)) {}
-    HRESULT STDMETHODCALLTYPE get_Uri(LPWSTR* uri) override {
-        if (uri == nullptr) return E_POINTER;
-        *uri = co_task_copy(uri_);
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE get_Uri(LPWSTR* uri) override { return give_text(uri_, uri); }
     HRESULT STDMETHODCALLTYPE put_NewWindow(ICoreWebView2*) NOT_USED()
     HRESULT STDMETHODCALLTYPE get_NewWindow(ICoreWebView2**) NOT_USED()
     HRESULT STDMETHODCALLTYPE put_Handled(BOOL handled) override {
         handled_ = handled;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE get_Handled(BOOL* handled) override {
-        if (handled == nullptr) return E_POINTER;
-        *handled = handled_;
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE get_Handled(BOOL* handled) override { return give(handled_, handled); }
     HRESULT STDMETHODCALLTYPE get_IsUserInitiated(BOOL*) NOT_USED()
     HRESULT STDMETHODCALLTYPE GetDeferral(ICoreWebView2Deferral**) NOT_USED()
     HRESULT STDMETHODCALLTYPE get_WindowFeatures(ICoreWebView2WindowFeatures**) NOT_USED()
@@ -517,11 +512,7 @@ public:
     HRESULT STDMETHODCALLTYPE add_AcceleratorKeyPressed(ICoreWebView2AcceleratorKeyPressedEventHandler*,
                                                         EventRegistrationToken*) NOT_USED()
     HRESULT STDMETHODCALLTYPE remove_AcceleratorKeyPressed(EventRegistrationToken) NOT_USED()
-    HRESULT STDMETHODCALLTYPE get_ParentWindow(HWND* parent) override {
-        if (parent == nullptr) return E_POINTER;
-        *parent = parent_;
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE get_ParentWindow(HWND* parent) override { return give(parent_, parent); }
     HRESULT STDMETHODCALLTYPE put_ParentWindow(HWND) NOT_USED()
     HRESULT STDMETHODCALLTYPE NotifyParentWindowPositionChanged() NOT_USED()
     HRESULT STDMETHODCALLTYPE Close() override {
@@ -581,9 +572,7 @@ public:
     HRESULT STDMETHODCALLTYPE CreateWebResourceResponse(IStream*, int, LPCWSTR, LPCWSTR,
                                                         ICoreWebView2WebResourceResponse**) NOT_USED()
     HRESULT STDMETHODCALLTYPE get_BrowserVersionString(LPWSTR* version) override {
-        if (version == nullptr) return E_POINTER;
-        *version = co_task_copy(L"120.0.2210.91");
-        return S_OK;
+        return give_text(L"120.0.2210.91", version);
     }
     HRESULT STDMETHODCALLTYPE add_NewBrowserVersionAvailable(ICoreWebView2NewBrowserVersionAvailableEventHandler*,
                                                              EventRegistrationToken*) NOT_USED()
