@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "engine_windows.h"
 #include "folders.h"
 #include "lock_down.h"
 #include "modes.h"
@@ -24,6 +25,8 @@
 
 using namespace webhost::detail;
 using testing_support::sandbox_scope;
+using webhost_test::drain_thread_queue;
+using webhost_test::engine_windows;
 using webhost_test::standin_runtime;
 namespace fs = std::filesystem;
 
@@ -80,25 +83,6 @@ private:
     bool in_step_ = false;
     bool timed_out_ = false;
 };
-
-// Takes what an earlier test may have left queued, a quit above all.
-void drain_thread_queue() {
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT) continue;
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
-}
-
-int engine_windows() {
-    int count = 0;
-    for (HWND w = FindWindowExW(nullptr, nullptr, L"webhost", nullptr); w != nullptr;
-         w = FindWindowExW(nullptr, w, L"webhost", nullptr)) {
-        ++count;
-    }
-    return count;
-}
 
 std::wstring text_of(HWND window) {
     wchar_t text[256] = {};

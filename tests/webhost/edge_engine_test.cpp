@@ -9,12 +9,16 @@
 #include <thread>
 
 #include "callback.h"
+#include "engine_windows.h"
 #include "exception.h"
 #include "standin_runtime.h"
 #include "win32_edge_engine.h"
 
 using namespace webhost::detail;
 using Microsoft::WRL::ComPtr;
+using webhost_test::drain_thread_queue;
+using webhost_test::engine_windows;
+using webhost_test::message_windows;
 using webhost_test::standin_runtime;
 
 namespace {
@@ -30,40 +34,6 @@ SIZE client_size(HWND window) {
     RECT r{};
     GetClientRect(window, &r);
     return {r.right - r.left, r.bottom - r.top};
-}
-
-int top_level_engine_windows() {
-    int count = 0;
-    for (HWND w = FindWindowExW(nullptr, nullptr, L"webhost", nullptr); w != nullptr;
-         w = FindWindowExW(nullptr, w, L"webhost", nullptr)) {
-        ++count;
-    }
-    return count;
-}
-
-int message_windows() {
-    int count = 0;
-    for (HWND w = FindWindowExW(HWND_MESSAGE, nullptr, L"webhost_message", nullptr); w != nullptr;
-         w = FindWindowExW(HWND_MESSAGE, w, L"webhost_message", nullptr)) {
-        ++count;
-    }
-    return count;
-}
-
-// Takes every message already queued, dropping a quit (so that one test's quit cannot end the
-// next test's loop); true when a quit was among them.
-bool drain_thread_queue() {
-    bool quit = false;
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT) {
-            quit = true;
-            continue;
-        }
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
-    return quit;
 }
 
 webhost::exception construction_error(bool debug = false, void* window = nullptr) {
@@ -92,7 +62,7 @@ struct EdgeEngine : ::testing::Test {
     void TearDown() override {
         drain_thread_queue();
         EXPECT_EQ(open_window_count.load(), windows_before);
-        EXPECT_EQ(top_level_engine_windows(), 0);
+        EXPECT_EQ(engine_windows(), 0);
         EXPECT_EQ(message_windows(), 0);
         engine_wait_limits = wait_limits{};
         CoUninitialize();
@@ -626,7 +596,7 @@ TEST_F(EdgeEngine, AGivenParentWindowIsBorrowedNotOwned) {
             win32_edge_engine engine(false, given);
             EXPECT_EQ(engine.window().value(), parent);
             EXPECT_EQ(GetParent(engine.widget().value()), parent);
-            EXPECT_EQ(top_level_engine_windows(), 0);
+            EXPECT_EQ(engine_windows(), 0);
             EXPECT_EQ(open_window_count.load(), windows_before);
             EXPECT_TRUE(runtime.calls("controller.MoveFocus(").empty());
         }
