@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,36 +68,50 @@ const char* const page_head =
 
 }  // namespace
 
+// Each case: the stand-in runtime (in relay mode, from the environment) and an engine on it.
+class standin_relay : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(runtime.ready());
+        engine.emplace(false, nullptr);
+    }
+    // The engine's browser, every navigation it is asked about logged in `navigations`.
+    ComPtr<ICoreWebView2> watched_browser() {
+        ComPtr<ICoreWebView2> browser = browser_of(*engine);
+        if (browser) navigations.attach(browser.Get());
+        return browser;
+    }
+
+    webhost_test::standin_runtime runtime;
+    std::optional<win32_edge_engine> engine;
+    navigation_log navigations;
+};
+
 // A string document with the host's bridge and an init script: the page calls a bound
 // function, gets its reply, and tells the host what it saw.
-TEST(standin_relay, a_string_document_talks_to_the_program) {
-    webhost_test::standin_runtime runtime;
-    ASSERT_TRUE(runtime.ready());
-    win32_edge_engine engine(false, nullptr);
-    const ComPtr<ICoreWebView2> browser = browser_of(engine);
+TEST_F(standin_relay, a_string_document_talks_to_the_program) {
+    const ComPtr<ICoreWebView2> browser = watched_browser();
     ASSERT_TRUE(browser);
-    navigation_log navigations;
-    navigations.attach(browser.Get());
 
     std::vector<std::string> echoed;
     std::string report;
-    engine.bind("hostEcho", [&](std::string request) {
+    engine->bind("hostEcho", [&](std::string request) {
         echoed.push_back(request);
         return std::string(R"({"seen":)") + request + "}";
     });
-    engine.bind("hostDone", [&](std::string request) {
+    engine->bind("hostDone", [&](std::string request) {
         report = request;
-        engine.terminate();
+        engine->terminate();
         return std::string("null");
     });
-    engine.add_user_script("window.__initRan = typeof window.__webhost__;");
-    engine.set_html(std::string(page_head) +
-                    "<h1>Relay \xC3\xA9\xE2\x82\xAC</h1><script>"
-                    "hostEcho('h\xC3\xA9llo \xE2\x82\xAC', 2).then(function (r) {"
-                    "  return hostDone({ init: window.__initRan, reply: r, origin: location.origin });"
-                    "});</script></body></html>");
+    engine->add_user_script("window.__initRan = typeof window.__webhost__;");
+    engine->set_html(std::string(page_head) +
+                     "<h1>Relay \xC3\xA9\xE2\x82\xAC</h1><script>"
+                     "hostEcho('h\xC3\xA9llo \xE2\x82\xAC', 2).then(function (r) {"
+                     "  return hostDone({ init: window.__initRan, reply: r, origin: location.origin });"
+                     "});</script></body></html>");
     const watchdog guard;
-    engine.run();
+    engine->run();
     ASSERT_FALSE(watchdog::fired) << "the page never reported";
 
     ASSERT_EQ(echoed.size(), 1u);
@@ -109,30 +124,25 @@ TEST(standin_relay, a_string_document_talks_to_the_program) {
 }
 
 // A navigation that the program cancels never reaches the page; scripts still run there.
-TEST(standin_relay, a_cancelled_navigation_stays_off_the_page) {
-    webhost_test::standin_runtime runtime;
-    ASSERT_TRUE(runtime.ready());
-    win32_edge_engine engine(false, nullptr);
-    const ComPtr<ICoreWebView2> browser = browser_of(engine);
-    ASSERT_TRUE(browser);
-    navigation_log navigations;
+TEST_F(standin_relay, a_cancelled_navigation_stays_off_the_page) {
     navigations.cancel = true;
-    navigations.attach(browser.Get());
-    engine.set_html(std::string(page_head) + "<script>document.title = 'loaded';</script></body></html>");
+    const ComPtr<ICoreWebView2> browser = watched_browser();
+    ASSERT_TRUE(browser);
+    engine->set_html(std::string(page_head) + "<script>document.title = 'loaded';</script></body></html>");
 
     // Once the navigation has been asked about, the page is looked at.
     std::wstring where;
-    engine.dispatch([&] {
+    engine->dispatch([&] {
         browser->ExecuteScript(L"location.href + '|' + document.title",
                                Callback<ICoreWebView2ExecuteScriptCompletedHandler>([&](HRESULT hr, LPCWSTR json) {
                                    EXPECT_EQ(hr, S_OK);
                                    where = json == nullptr ? L"(none)" : json;
-                                   engine.terminate();
+                                   engine->terminate();
                                    return S_OK;
                                }).Get());
     });
     const watchdog guard;
-    engine.run();
+    engine->run();
     ASSERT_FALSE(watchdog::fired) << "no answer from the page";
     ASSERT_EQ(navigations.uris.size(), 1u);
     EXPECT_EQ(where, L"\"about:blank|\"");
@@ -140,17 +150,14 @@ TEST(standin_relay, a_cancelled_navigation_stays_off_the_page) {
 
 // The driver ends the run (the Node side hangs up on the page's message): the window closes
 // and the loop ends, as when a user closes it.
-TEST(standin_relay, the_window_closes_when_the_driver_hangs_up) {
-    webhost_test::standin_runtime runtime;
-    ASSERT_TRUE(runtime.ready());
-    win32_edge_engine engine(false, nullptr);
-    const auto window = engine.window();
+TEST_F(standin_relay, the_window_closes_when_the_driver_hangs_up) {
+    const auto window = engine->window();
     ASSERT_TRUE(window.has_value());
     const HWND top = window.value();
-    engine.set_html(std::string(page_head) + "<script>chrome.webview.postMessage('hang up');</script></body></html>");
+    engine->set_html(std::string(page_head) + "<script>chrome.webview.postMessage('hang up');</script></body></html>");
     const watchdog guard;
-    engine.run();
+    engine->run();
     ASSERT_FALSE(watchdog::fired) << "the run outlived the driver";
     EXPECT_FALSE(IsWindow(top));
-    EXPECT_TRUE(engine.window().has_error());
+    EXPECT_TRUE(engine->window().has_error());
 }
