@@ -7,7 +7,8 @@ import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
 import { startRelayDriver, VIEWPORT } from './driver/relay-driver.mjs';
-import { isAlive, killAll, processesOfProgram } from './support/processes.mjs';
+import { killAll } from './support/processes.mjs';
+import { assertNothingLeft, runWithRelay } from './support/relay_run.mjs';
 import { runUnderWine } from './support/wine.mjs';
 
 const exe = process.env.VANTREL_RELAY_TEST_EXE;
@@ -21,28 +22,8 @@ function readPngSize(file) {
   return { width: bytes.readUInt32BE(16), height: bytes.readUInt32BE(20) };
 }
 
-// Killed processes take a moment to exit: wait for them, bounded, then look.
-async function assertNothingLeft(chromium) {
-  assert.ok(chromium.length > 0, 'the browser processes were seen while it ran');
-  for (let i = 0; i < 100 && chromium.some(isAlive); i++) await new Promise((r) => setTimeout(r, 50));
-  assert.deepEqual(chromium.filter(isAlive), [], 'no Chromium process is left');
-  assert.deepEqual(processesOfProgram(path.resolve(exe)), [], 'no process of the test program is left');
-}
-
-async function relayRun(t, filter) {
-  const relay = await startRelayDriver({ screenshotDir: artifacts, log: (line) => t.diagnostic(line) });
-  const chromium = relay.chromiumProcesses();
-  const messages = [];
-  relay.on('webMessage', (m) => messages.push(m));
-  const run = runUnderWine(exe, [`--gtest_filter=${filter}`], relay.env, 120000);
-  let ended;
-  try {
-    ended = await relay.waitClosed(150000);
-  } finally {
-    const { code, output } = await run.done;
-    assert.equal(code, 0, `the test program failed:\n${output}`);
-  }
-  return { ended, chromium, messages };
+function relayRun(t, filter) {
+  return runWithRelay(t, exe, filter, { driver: { screenshotDir: artifacts } });
 }
 
 test('the program drives a real page through the relay and closes it', async (t) => {
@@ -54,13 +35,13 @@ test('the program drives a real page through the relay and closes it', async (t)
   const size = readPngSize(path.join(artifacts, 'screens', 'string-document.png'));
   assert.deepEqual(size, VIEWPORT);
   assert.ok(!fs.existsSync(path.join(path.dirname(artifacts), 'outside.png')), 'no screenshot outside its folder');
-  await assertNothingLeft(chromium);
+  await assertNothingLeft(exe, chromium);
 });
 
 test('the driver ends Chromium when the program hangs up', async (t) => {
   const { ended, chromium } = await relayRun(t, 'relay_hangup.*');
   assert.equal(ended.reason, 'hangup');
-  await assertNothingLeft(chromium);
+  await assertNothingLeft(exe, chromium);
 });
 
 test('a run that never ends is killed', async () => {
@@ -69,7 +50,7 @@ test('a run that never ends is killed', async () => {
   // Nobody connects: the wait gives up, and the browser goes with it.
   await assert.rejects(relay.waitClosed(100), /did not end/);
   assert.equal((await relay.closed).reason, 'killed');
-  await assertNothingLeft(chromium);
+  await assertNothingLeft(exe, chromium);
 });
 
 test('Chromium going away ends the run', async () => {
@@ -83,7 +64,7 @@ test('Chromium going away ends the run', async () => {
   await hungUp;
   assert.equal((await relay.closed).reason, 'browser');
   socket.destroy();
-  await assertNothingLeft(chromium);
+  await assertNothingLeft(exe, chromium);
 });
 
 test('a driver line that is not JSON ends the connection on the program side', async () => {

@@ -2,33 +2,13 @@
 // headless Chromium. Each case of the Windows program gets a driver of its own.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import path from 'node:path';
-import { startRelayDriver } from './driver/relay-driver.mjs';
-import { isAlive, processesOfProgram } from './support/processes.mjs';
-import { runUnderWine } from './support/wine.mjs';
+import { assertNothingLeft, runWithRelay } from './support/relay_run.mjs';
 
 const exe = process.env.VANTREL_STANDIN_RELAY_EXE;
 
-async function runCase(t, name, onMessage = () => {}) {
-  const relay = await startRelayDriver({ log: (line) => t.diagnostic(line) });
-  const chromium = relay.chromiumProcesses();
-  const messages = [];
-  relay.on('webMessage', (m) => {
-    messages.push(m);
-    onMessage(relay, m);
-  });
-  const run = runUnderWine(exe, [`--gtest_filter=standin_relay.${name}`], relay.env, 120000);
-  let ended;
-  try {
-    ended = await relay.waitClosed(150000);
-  } finally {
-    const { code, output } = await run.done;
-    assert.equal(code, 0, `the test program failed:\n${output}`);
-  }
-  for (let i = 0; i < 100 && chromium.some(isAlive); i++) await new Promise((r) => setTimeout(r, 50));
-  assert.ok(chromium.length > 0);
-  assert.deepEqual(chromium.filter(isAlive), [], 'no Chromium process is left');
-  assert.deepEqual(processesOfProgram(path.resolve(exe)), [], 'no process of the program is left');
+async function runCase(t, name, onMessage) {
+  const { ended, chromium, messages } = await runWithRelay(t, exe, `standin_relay.${name}`, { onMessage });
+  await assertNothingLeft(exe, chromium);
   return { ended, messages };
 }
 
