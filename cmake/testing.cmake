@@ -42,6 +42,17 @@ function(vantrel_gtest target)
   target_link_libraries(${target} PRIVATE ${arg_LIBS} GTest::gtest GTest::gtest_main)
 endfunction()
 
+# vantrel_uses_webview2_standin(<target>): a test program that installs the stand-in WebView2
+# runtime for itself (tests/webhost/standin_runtime.h): the headers, where either road's files
+# are, and both built before it.
+function(vantrel_uses_webview2_standin target)
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/tests/webhost ${CMAKE_SOURCE_DIR}/standins/webview2)
+  target_compile_definitions(${target} PRIVATE
+    VANTREL_STANDIN_RUNTIME=L"${VANTREL_WINDOWS_PATH_PREFIX}${VANTREL_WEBVIEW2_RUNTIME}"
+    VANTREL_STANDIN_LOADER=L"${VANTREL_WINDOWS_PATH_PREFIX}${VANTREL_WEBVIEW2_LOADER_DIR}/WebView2Loader.dll")
+  add_dependencies(${target} webview2_standin_client webview2_standin_loader)
+endfunction()
+
 # vantrel_run_windows_program(<out-var> <target>): the command that runs a built Windows
 # program at build time: under Wine on a Linux host, directly on Windows. Paths handed to it
 # get VANTREL_WINDOWS_PATH_PREFIX in front (Wine's drive for the host's root).
