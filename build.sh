@@ -4,6 +4,7 @@ set -eu
 root=$(cd "$(dirname "$0")" && pwd)
 "$root/scripts/configure-and-build.sh"
 # The program's main job, safely: a sandboxed check, install and uninstall under Wine.
+echo "Demonstration: check, silent install and silent uninstall in a sandbox under Wine"
 status=0
 "$root/scripts/sandbox-demo.sh" || status=$?
 # Leave no Wine server of ours behind.
