@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 
 #include "detection.h"
 #include "folders.h"
@@ -32,7 +33,7 @@ constexpr DWORD sandbox_buffer = 260;
 void ignore_progress(int, const std::string&) {}
 
 // indent 2, UTF-8, text mode so that every line end is CR LF, no trailing line end.
-bool write_json_file(const fs::path& file, const json& document) {
+[[nodiscard]] bool write_json_file(const fs::path& file, const json& document) {
     return write_text_file(file, document.dump(2, ' ', false, json::error_handler_t::strict));
 }
 
@@ -147,7 +148,8 @@ void schedule_self_deletion() {
 }
 
 int finish_silent(const op_result& result) {
-    if (!sandbox_root.empty()) write_json_file(sandbox_root / L"result.json", result_to_json(result));
+    // The exit code still reports the operation when its report cannot be written.
+    if (!sandbox_root.empty()) std::ignore = write_json_file(sandbox_root / L"result.json", result_to_json(result));
     return result.ok ? exit_ok : exit_failed;
 }
 

@@ -5,11 +5,13 @@
 
 #include <array>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
 #include "folders.h"
 #include "install.h"
 #include "setup_documents.h"
+#include "text.h"
 #include "uninstall.h"
 
 using webhost::detail::engine_base;
@@ -59,14 +61,16 @@ void minimize_window(HWND window) {
 void eval_progress_script(const setup_page_state& state, const std::string& script) {
     // After the loop the browser may already be released.
     if (state.page == nullptr) return;
-    state.engine.eval(script);
+    // A step the page cannot show is skipped.
+    std::ignore = state.engine.eval(script);
 }
 
 // Main thread, posted by run_setup_job.
 void finish_job(setup_page_state& state, const std::string& id, const std::string& reply) {
     state.busy.exchange(false);
     if (state.page == nullptr) return;
-    state.engine.resolve(id, 0, reply);
+    // busy is clear already: the page can ask again, whatever became of this reply.
+    std::ignore = state.engine.resolve(id, 0, reply);
 }
 
 // Worker thread. A step that cannot be shown is skipped: the operation must not fail because
@@ -74,7 +78,8 @@ void finish_job(setup_page_state& state, const std::string& id, const std::strin
 void report_progress(const std::shared_ptr<setup_page_state>& state, int pct, const std::string& label) noexcept {
     try {
         std::string script = progress_script(pct, label);
-        state->engine.dispatch([state, script = std::move(script)] { eval_progress_script(*state, script); });
+        std::ignore = state->engine.dispatch(
+            [state, script = std::move(script)] { eval_progress_script(*state, script); });
     } catch (...) {
     }
 }
@@ -138,13 +143,14 @@ json install_options(const std::string& request) {
 }
 
 const wchar_t* web_destination(const std::string& key) {
-    static constexpr std::array<std::pair<std::string_view, const wchar_t*>, 3> destinations{{
-        {"site", L"https://vantrel.app/"},
+    // The maker's addresses come from the product's one domain.
+    static const std::array<std::pair<std::string_view, std::wstring>, 3> destinations{{
+        {"site", L"https://" + utf8_to_wide(maker_domain) + L"/"},
         {"python", L"https://www.python.org/downloads/windows/"},
-        {"help", L"https://vantrel.app/download"},
+        {"help", L"https://" + utf8_to_wide(maker_domain) + L"/download"},
     }};
     for (const auto& [name, address] : destinations) {
-        if (name == key) return address;
+        if (name == key) return address.c_str();
     }
     return nullptr;
 }
@@ -183,22 +189,23 @@ void setup_page::bind_functions() {
     // The bindings outlive this object inside the engine: each reaches the page only while it
     // is there.
     const std::shared_ptr<setup_page_state> state = state_;
-    engine.bind("setupInfo", [state](std::string request) {
+    // A bind is refused only for a name bound already, and each is bound once here.
+    std::ignore = engine.bind("setupInfo", [state](std::string request) {
         return state->page ? state->page->handle_setup_info(request) : std::string("null");
     });
-    engine.bind("setupOpen", [state](std::string request) {
+    std::ignore = engine.bind("setupOpen", [state](std::string request) {
         return state->page ? state->page->handle_setup_open(request) : std::string("null");
     });
-    engine.bind("setupWindow", [state](std::string request) {
+    std::ignore = engine.bind("setupWindow", [state](std::string request) {
         return state->page ? state->page->handle_setup_window(request) : std::string("null");
     });
-    engine.bind(
+    std::ignore = engine.bind(
         "setupInstall",
         [state](std::string id, std::string request, void*) {
             if (state->page) state->page->handle_setup_install(id, request);
         },
         nullptr);
-    engine.bind(
+    std::ignore = engine.bind(
         "setupUninstall",
         [state](std::string id, std::string request, void*) {
             if (state->page) state->page->handle_setup_uninstall(id, request);
@@ -242,7 +249,8 @@ std::string setup_page::handle_setup_window(const std::string& request) {
             platform_.minimize(window_);
         } else if (action == "close") {
             // Closing the page mid-job would leave the user without its outcome.
-            if (!state_->busy.load()) state_->engine.terminate();
+            // terminate only posts the quit message.
+            if (!state_->busy.load()) std::ignore = state_->engine.terminate();
         }
     } catch (...) {
     }
@@ -267,7 +275,8 @@ void setup_page::start_worker(const std::string& id, bool uninstall, json option
     engine_base& engine = state_->engine;
     if (state_->busy.exchange(true)) {
         try {
-            engine.resolve(id, 0, busy_reply);
+            // The page's call stays pending if even this cannot be queued.
+            std::ignore = engine.resolve(id, 0, busy_reply);
         } catch (...) {
         }
         return;
@@ -281,7 +290,7 @@ void setup_page::start_worker(const std::string& id, bool uninstall, json option
         // No job runs: leaving busy set would refuse every later request and the page's close.
         state_->busy.exchange(false);
         try {
-            engine.resolve(id, 0, job_failure_reply);
+            std::ignore = engine.resolve(id, 0, job_failure_reply);
         } catch (...) {
         }
     }

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <optional>
+#include <tuple>
 
 #include "lock_down.h"
 #include "modes.h"
@@ -34,10 +35,9 @@ constexpr int page_height = 580;
 
 constexpr DWORD dwm_corner_preference = 33;  // DWMWA_WINDOW_CORNER_PREFERENCE
 constexpr DWORD dwm_corner_round = 2;        // DWMWCP_ROUND
-constexpr DWORD dwm_dark_mode = 20;          // DWMWA_USE_IMMERSIVE_DARK_MODE
 
-// Dark, with rounded corners, whatever the Windows theme. DWM is no KnownDLL: it is looked up
-// in System32 when the run needs it, and its answers do not matter.
+// Rounded corners. DWM is no KnownDLL: it is looked up in System32 when the run needs it, and
+// its answers do not matter.
 void apply_frame(HWND window) {
     const win32::unique_module dwmapi(LoadLibraryExW(L"dwmapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
     if (!dwmapi) return;
@@ -54,8 +54,6 @@ void apply_frame(HWND window) {
     if (set_attribute != nullptr) {
         const DWORD corners = dwm_corner_round;
         set_attribute(window, dwm_corner_preference, &corners, sizeof corners);
-        const BOOL dark = TRUE;
-        set_attribute(window, dwm_dark_mode, &dark, sizeof dark);
     }
 }
 
@@ -72,10 +70,12 @@ void centre_on_primary_work_area(HWND window) {
     SetWindowPos(window, nullptr, at.x, at.y, width, height, SWP_NOZORDER | SWP_FRAMECHANGED);
 }
 
-void style_window(HWND window) {
+void style_window(HWND window, win32_edge_engine& engine) {
     const auto style = static_cast<DWORD>(GetWindowLongPtrW(window, GWL_STYLE));
     SetWindowLongPtrW(window, GWL_STYLE, static_cast<LONG_PTR>(static_cast<LONG>(setup_window_style(style))));
     apply_frame(window);
+    // Dark whatever the Windows theme, also after the user changes it.
+    engine.force_title_bar_theme(true);
     centre_on_primary_work_area(window);
 }
 
@@ -120,8 +120,9 @@ int run_built_window(win32_edge_engine& engine, std::optional<setup_page>& page,
     if (window != nullptr) {
         SetWindowTextW(window, widen_strict(window_title(product_info.name, uninstall_mode)).c_str());
     }
-    engine.set_size(page_width, page_height, size_hint::fixed);
-    if (window != nullptr) style_window(window);
+    // Refused only for sizes that overflow; the window would keep its first size.
+    std::ignore = engine.set_size(page_width, page_height, size_hint::fixed);
+    if (window != nullptr) style_window(window, engine);
 
     page.emplace(engine, hooks.platform);
     page->bind_functions();

@@ -10,8 +10,8 @@ inline constexpr const wchar_t* install_record_name = L"install.json";
 std::string install_record_text(const json& record);
 // Writes `text` through a text-mode stream (CR LF line ends); false when opening, writing or
 // closing failed.
-bool write_text_file(const std::filesystem::path& file, const std::string& text);
+[[nodiscard]] bool write_text_file(const std::filesystem::path& file, const std::string& text);
 // write_text_file of the record's text.
-bool write_install_record(const std::filesystem::path& file, const json& record);
+[[nodiscard]] bool write_install_record(const std::filesystem::path& file, const json& record);
 // The install folder's record when it is a JSON object, otherwise an empty object; never throws.
 json read_install_record();

@@ -13,7 +13,7 @@ inline constexpr const wchar_t* backup_infix = L".old-";
 // Writes `bytes` to a new file beside `target`, flushes it and moves it over the target; a target that cannot be
 // replaced in place is renamed aside first. False with `error` set when the target does not
 // hold `bytes` afterwards.
-bool write_file_replacing(const std::filesystem::path& target, const std::vector<unsigned char>& bytes,
+[[nodiscard]] bool write_file_replacing(const std::filesystem::path& target, const std::vector<unsigned char>& bytes,
                           std::string& error);
 // True when `name` is what placement makes of `file`: `file` followed by the temporary suffix,
 // or by the backup infix and a tick count.
@@ -32,6 +32,6 @@ removal remove_entry(const std::filesystem::path& p, const std::filesystem::path
 // A symbolic link or junction (also as Wine reports a Unix link).
 bool is_link(const std::filesystem::path& p);
 // Places payload entry `entry` at `target` and lists it in result.record["files"].
-bool install_payload_file(const std::string& entry, const std::filesystem::path& target, op_result& result);
+[[nodiscard]] bool install_payload_file(const std::string& entry, const std::filesystem::path& target, op_result& result);
 // Removes empty folders from `start` upward; never `stop`, nor a drive or share root.
 void prune_empty_dirs(std::filesystem::path start, const std::filesystem::path& stop);

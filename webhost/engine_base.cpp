@@ -1,6 +1,7 @@
 #include "engine_base.h"
 
 #include <exception>
+#include <tuple>
 
 #include "bootstrap.h"
 #include "json.h"
@@ -15,7 +16,8 @@ result<void> engine_base::bind(const std::string& name, binding_callback callbac
     if (bindings.count(name) != 0) return failure_info{error_code::duplicate, {}};
     bindings.emplace(name, binding{std::move(callback), arg});
     refresh_bind_script();
-    eval(on_bind_script(name));
+    // Only a document that has the bridge learns of it now; a later one gets it from the scripts.
+    std::ignore = eval(on_bind_script(name));
     return {};
 }
 
@@ -33,7 +35,8 @@ result<void> engine_base::bind(const std::string& name, sync_function fn) {
             status = 1;
             reply = json_quote("Unknown error");
         }
-        resolve(id, status, reply);
+        // A reply that cannot be queued leaves the call pending; nothing else could settle it.
+        std::ignore = resolve(id, status, reply);
     };
     return bind(name, std::move(callback), nullptr);
 }
@@ -43,7 +46,8 @@ result<void> engine_base::unbind(const std::string& name) {
     if (found == bindings.end()) return failure_info{error_code::not_found, {}};
     bindings.erase(found);
     refresh_bind_script();
-    eval(on_unbind_script(name));
+    // As for bind: the current document may have no bridge.
+    std::ignore = eval(on_unbind_script(name));
     return {};
 }
 
@@ -101,7 +105,8 @@ void engine_base::on_message(const std::string& message) {
     const auto found = bindings.find(method);
     if (found == bindings.end()) return;
 
-    dispatch([target = found->second, id = std::move(id), params = std::move(params)]() {
+    // A call that cannot be queued is dropped, as an unreadable message is.
+    std::ignore = dispatch([target = found->second, id = std::move(id), params = std::move(params)]() {
         if (!target.callback) return;
         // A throwing callback must not unwind through the message loop.
         try {
@@ -113,7 +118,8 @@ void engine_base::on_message(const std::string& message) {
 
 result<void> engine_base::resolve(const std::string& id, int status, const std::string& result) {
     std::string text = result.empty() ? std::string("undefined") : json_quote(result);
-    return dispatch([this, id, status, text = std::move(text)]() { eval(reply_script(id, status, text)); });
+    // The page has nothing to tell if the reply cannot be evaluated.
+    return dispatch([this, id, status, text = std::move(text)]() { std::ignore = eval(reply_script(id, status, text)); });
 }
 
 result<void> engine_base::dispatch(std::function<void()> fn) {
@@ -133,7 +139,8 @@ void engine_base::note_window_destroyed(bool no_quit) {
             break;
         }
     }
-    if (!no_quit) terminate();
+    // Posting the quit message is all terminate does; there is nothing to do when it fails.
+    if (!no_quit) std::ignore = terminate();
 }
 
 }  // namespace webhost::detail

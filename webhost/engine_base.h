@@ -36,6 +36,8 @@ struct binding {
 struct script_registration {
     std::wstring id;
     std::wstring code;
+    // While it is held, an identifier the browser gives after the wait still reaches `id`.
+    std::shared_ptr<void> late_answer;
 };
 
 // One script registered with the browser. Members in this order so that destruction takes

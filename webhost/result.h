@@ -30,7 +30,7 @@ struct failure_info {
 class bad_access : public std::exception {};
 
 template <typename T>
-class result {
+class [[nodiscard]] result {
 public:
     result(T value) : value_(std::move(value)) {}
     result(failure_info error) : error_(std::move(error)) {}
@@ -54,7 +54,7 @@ private:
 };
 
 template <>
-class result<void> {
+class [[nodiscard]] result<void> {
 public:
     result() = default;
     result(failure_info error) : error_(std::move(error)) {}

@@ -4,6 +4,7 @@
 #include <shlwapi.h>
 
 #include <memory>
+#include <tuple>
 
 #include "bootstrap.h"
 #include "callback.h"
@@ -26,11 +27,13 @@ constexpr wchar_t message_class[] = L"webhost_message";
 failure_info no_object() { return {error_code::invalid_state, {}}; }
 
 // Pumps the thread's messages until done() holds, the limit passes or GetMessageW fails. A
-// quit is either the end of the wait (cancel) or kept and posted again once the wait is over.
+// quit is the end of the wait (cancel), kept and posted again once the wait is over (keep),
+// or dropped (drop).
 enum class wait_end { done, quit, timed_out, failed };
+enum class on_quit { cancel, keep, drop };
 
 template <typename Done>
-wait_end pump_until(Done done, std::chrono::milliseconds limit, bool quit_cancels) {
+wait_end pump_until(Done done, std::chrono::milliseconds limit, on_quit quit_rule) {
     if (done()) return wait_end::done;
     const UINT_PTR timer = SetTimer(nullptr, 0, static_cast<UINT>(limit.count()), nullptr);
     std::optional<WPARAM> quit;
@@ -43,11 +46,11 @@ wait_end pump_until(Done done, std::chrono::milliseconds limit, bool quit_cancel
             break;
         }
         if (got == 0) {
-            if (quit_cancels) {
+            if (quit_rule == on_quit::cancel) {
                 end = wait_end::quit;
                 break;
             }
-            quit = msg.wParam;
+            if (quit_rule == on_quit::keep) quit = msg.wParam;
             continue;
         }
         if (msg.message == WM_TIMER && msg.hwnd == nullptr && timer != 0 && msg.wParam == timer) {
@@ -140,6 +143,17 @@ win32_edge_engine* engine_of(HWND window) {
     return reinterpret_cast<win32_edge_engine*>(GetWindowLongPtrW(window, GWLP_USERDATA));
 }
 
+bool owned_by_this_thread(HWND window) {
+    return GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId();
+}
+
+// Only the thread that made a window can destroy it: a teardown on another thread leaves the
+// close to that thread's next message loop (the window's procedure is the default one by now).
+void destroy_window(HWND window) {
+    if (owned_by_this_thread(window)) DestroyWindow(window);
+    else PostMessageW(window, WM_CLOSE, 0, 0);
+}
+
 }  // namespace
 
 std::optional<std::wstring> user_data_folder_for(const std::wstring& app_data, const std::wstring& program_path) {
@@ -187,7 +201,8 @@ void win32_edge_engine::construct(bool debug, void* window) {
         if (main_window == nullptr) throw exception(error_code::invalid_state, "Window is null");
         note_window_created();
         dpi = dpi_of_window(main_window);
-        set_size(640, 480, size_hint::none);
+        // A size this small is never refused.
+        std::ignore = set_size(640, 480, size_hint::none);
     } else {
         const HWND given = static_cast<HWND>(window);
         main_window = IsWindow(given) ? given : *static_cast<HWND*>(window);
@@ -218,6 +233,7 @@ win32_edge_engine::~win32_edge_engine() { teardown(); }
 
 void win32_edge_engine::teardown() noexcept {
     // Handlers first: nothing the runtime still calls may reach this engine.
+    scripts_alive.reset();
     if (com_handler) com_handler->detach(browser.Get());
     if (controller) controller->Close();
     com_handler.Reset();
@@ -229,22 +245,26 @@ void win32_edge_engine::teardown() noexcept {
         SetWindowLongPtrW(main_window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(default_window_proc));
     }
     if (widget_window != nullptr) {
-        DestroyWindow(widget_window);
+        destroy_window(widget_window);
         widget_window = nullptr;
     }
     if (main_window != nullptr) {
         if (owns_window) {
-            DestroyWindow(main_window);
+            destroy_window(main_window);
             note_window_destroyed(true);
         }
         main_window = nullptr;
     }
-    // Jobs posted so far run now (without a browser) rather than leak with the window.
-    if (message_window.load() != nullptr) drain_queue(false);
+    // Jobs posted so far run now (without a browser) rather than leak with the window; only
+    // on the engine's own thread, the one whose queue holds them.
+    if (const HWND messages = message_window.load(); messages != nullptr && owned_by_this_thread(messages)) {
+        drain_queue(false);
+    }
     if (const HWND messages = message_window.exchange(nullptr)) {
         SetWindowLongPtrW(messages, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(default_window_proc));
-        DestroyWindow(messages);
+        destroy_window(messages);
     }
+    free_pending_jobs();
     loader_module.reset();
     if (runtime_module) {
         // Everything it handed out is released; it says whether it may go.
@@ -280,7 +300,7 @@ result<void> win32_edge_engine::embed(HWND widget, bool debug, std::function<voi
     com_handler->set_attempt([this, folder = *user_data]() { return environment_attempt(folder); });
     com_handler->run_attempts();
 
-    const wait_end end = pump_until([&waiting] { return !waiting; }, engine_wait_limits.embed, true);
+    const wait_end end = pump_until([&waiting] { return !waiting; }, engine_wait_limits.embed, on_quit::cancel);
     // The wait is over: a completion that comes later must not reach it.
     com_handler->end_creation();
     if (end == wait_end::quit) return failure_info{error_code::canceled, {}};
@@ -374,11 +394,17 @@ result<void> win32_edge_engine::post_job(std::function<void()> job) {
     const HWND target = message_window.load();
     if (target == nullptr) return no_object();
     auto posted = std::make_unique<std::function<void()>>(std::move(job));
+    {
+        const std::lock_guard<std::mutex> lock(pending_jobs_lock);
+        pending_jobs.insert(posted.get());
+    }
     // wParam names the engine, so that a foreign WM_APP is never taken for a job.
     if (!PostMessageW(target, WM_APP, reinterpret_cast<WPARAM>(this), reinterpret_cast<LPARAM>(posted.get()))) {
+        const std::lock_guard<std::mutex> lock(pending_jobs_lock);
+        pending_jobs.erase(posted.get());
         return failure_info{error_code::unspecified, "PostMessageW failed"};
     }
-    posted.release();  // the message window's procedure owns it now
+    posted.release();  // pending_jobs owns it now, until the message window runs it
     return {};
 }
 
@@ -390,6 +416,12 @@ result<void> win32_edge_engine::set_title(const std::string& title) {
 
 result<void> win32_edge_engine::set_size(int width, int height, size_hint hint) {
     if (main_window == nullptr) return no_object();
+    const bool limit = hint == size_hint::max || hint == size_hint::min;
+    // Refused before anything changes: a size whose scaling does not fit an int.
+    const int window_dpi = limit ? 0 : dpi_of_window(main_window);
+    const auto client = limit ? std::optional<size_2d>() : scale_size(width, height, window_dpi, 96);
+    if (!limit && !client) return failure_info{error_code::invalid_argument, "Size out of range"};
+
     const LONG style = GetWindowLongW(main_window, GWL_STYLE);
     constexpr LONG sizing = WS_THICKFRAME | WS_MAXIMIZEBOX;
     SetWindowLongW(main_window, GWL_STYLE, hint == size_hint::fixed ? (style & ~sizing) : (style | sizing));
@@ -401,16 +433,16 @@ result<void> win32_edge_engine::set_size(int width, int height, size_hint hint) 
         min_size = {width, height};
         return {};
     }
-    const int window_dpi = dpi_of_window(main_window);
-    const auto client = scale_size(width, height, window_dpi, 96);
-    if (!client || client->width < 0 || client->height < 0) {
-        return failure_info{error_code::invalid_argument, "Size out of range"};
-    }
     dpi = window_dpi;
     const size_2d outer = window_size_for_client(main_window, client->width, client->height, dpi);
     SetWindowPos(main_window, nullptr, 0, 0, outer.width, outer.height,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
     return {};
+}
+
+void win32_edge_engine::force_title_bar_theme(bool dark) {
+    forced_dark = dark;
+    if (main_window != nullptr) set_title_bar_dark(main_window, dark);
 }
 
 result<void> win32_edge_engine::set_html(const std::string& html) {
@@ -434,19 +466,37 @@ user_script win32_edge_engine::add_user_script_impl(const std::string& code) {
     struct outcome {
         bool done = false;
         std::wstring id;
+        // Set once the wait has given up: the record whose `id` a late answer fills.
+        std::weak_ptr<script_registration*> record;
     };
     auto state = std::make_shared<outcome>();
     auto handler = Callback<ICoreWebView2AddScriptToExecuteOnDocumentCreatedCompletedHandler>(
-        [state](HRESULT hr, LPCWSTR id) -> HRESULT {
-            if (state->done) return S_OK;
-            if (SUCCEEDED(hr) && id != nullptr) state->id = id;
-            state->done = true;
+        [this, state, alive = std::weak_ptr<int>(scripts_alive)](HRESULT hr, LPCWSTR id) -> HRESULT {
+            const bool named = SUCCEEDED(hr) && id != nullptr;
+            if (!state->done) {
+                if (named) state->id = id;
+                state->done = true;
+                return S_OK;
+            }
+            // Late: the record keeps the identifier, so that the script can still be removed;
+            // when the record is gone already, the script is removed now.
+            if (!named) return S_OK;
+            if (const auto record = state->record.lock()) {
+                (*record)->id = id;
+                (*record)->late_answer.reset();
+            } else if (!alive.expired() && browser) {
+                browser->RemoveScriptToExecuteOnDocumentCreated(id);
+            }
             return S_OK;
         });
     if (handler && SUCCEEDED(browser->AddScriptToExecuteOnDocumentCreated(registration->code.c_str(), handler.Get()))) {
-        pump_until([&state] { return state->done; }, engine_wait_limits.user_script, false);
+        pump_until([&state] { return state->done; }, engine_wait_limits.user_script, on_quit::keep);
+        if (!state->done) {
+            auto record = std::make_shared<script_registration*>(registration.get());
+            state->record = record;
+            registration->late_answer = std::move(record);
+        }
     }
-    // Given up or answered: a late answer changes nothing now.
     state->done = true;
     registration->id = state->id;
     return user_script(code, std::move(registration));
@@ -455,7 +505,10 @@ user_script win32_edge_engine::add_user_script_impl(const std::string& code) {
 void win32_edge_engine::clear_user_scripts(const std::list<user_script>& scripts) {
     if (!browser) return;
     for (const auto& script : scripts) {
-        if (script.registration) browser->RemoveScriptToExecuteOnDocumentCreated(script.registration->id.c_str());
+        if (!script.registration) continue;
+        browser->RemoveScriptToExecuteOnDocumentCreated(script.registration->id.c_str());
+        // Removed: an identifier that comes only now is removed as soon as it comes.
+        script.registration->late_answer.reset();
     }
 }
 
@@ -469,19 +522,18 @@ void win32_edge_engine::deplete_run_loop_event_queue() { drain_queue(true); }
 void win32_edge_engine::drain_queue(bool keep_quit) {
     auto done = std::make_shared<bool>(false);
     if (post_job([done] { *done = true; }).has_error()) return;
-    std::optional<WPARAM> quit;
-    while (!*done) {
-        MSG msg;
-        const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
-        if (got < 0) break;
-        if (got == 0) {
-            quit = msg.wParam;
-            continue;
-        }
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
+    // A job that destroys the message window takes the marker with it: the wait ends then.
+    pump_until([this, &done] { return *done || message_window.load() == nullptr; }, engine_wait_limits.drain,
+               keep_quit ? on_quit::keep : on_quit::drop);
+}
+
+void win32_edge_engine::free_pending_jobs() noexcept {
+    std::unordered_set<std::function<void()>*> left;
+    {
+        const std::lock_guard<std::mutex> lock(pending_jobs_lock);
+        left.swap(pending_jobs);
     }
-    if (keep_quit && quit) PostQuitMessage(static_cast<int>(*quit));
+    for (std::function<void()>* job : left) delete job;
 }
 
 LRESULT CALLBACK win32_edge_engine::main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) noexcept {
@@ -528,7 +580,9 @@ LRESULT CALLBACK win32_edge_engine::main_window_proc(HWND window, UINT message, 
         return 0;
     case WM_SETTINGCHANGE:
         if (lparam != 0 && lstrcmpW(reinterpret_cast<LPCWSTR>(lparam), L"ImmersiveColorSet") == 0) {
-            apply_title_bar_theme(engine->main_window);
+            // A theme its owner chose stays; only the system's is followed.
+            if (engine->forced_dark) set_title_bar_dark(engine->main_window, *engine->forced_dark);
+            else apply_title_bar_theme(engine->main_window);
         }
         return 0;
     case WM_GETMINMAXINFO:
@@ -600,7 +654,13 @@ LRESULT CALLBACK win32_edge_engine::message_window_proc(HWND window, UINT messag
         return 0;
     case WM_APP:
         if (lparam != 0 && wparam == reinterpret_cast<WPARAM>(engine)) {
-            std::unique_ptr<std::function<void()>> job(reinterpret_cast<std::function<void()>*>(lparam));
+            auto* const posted = reinterpret_cast<std::function<void()>*>(lparam);
+            {
+                // Not among the engine's pending jobs: not one of its own, or already freed.
+                const std::lock_guard<std::mutex> lock(engine->pending_jobs_lock);
+                if (engine->pending_jobs.erase(posted) == 0) return 0;
+            }
+            std::unique_ptr<std::function<void()>> job(posted);
             // An exception must not unwind through the system's message dispatch.
             try {
                 if (*job) (*job)();

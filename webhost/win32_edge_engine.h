@@ -8,8 +8,11 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_set>
 
 #include "com_handler.h"
 #include "engine_base.h"
@@ -24,6 +27,8 @@ namespace webhost::detail {
 struct wait_limits {
     std::chrono::milliseconds embed{std::chrono::seconds(60)};
     std::chrono::milliseconds user_script{std::chrono::seconds(10)};
+    // The teardown's run of the jobs still queued.
+    std::chrono::milliseconds drain{std::chrono::seconds(10)};
 };
 extern wait_limits engine_wait_limits;
 
@@ -55,9 +60,12 @@ public:
     void clear_user_scripts(const std::list<user_script>& scripts) override;
     bool same_user_script(const user_script& first, const user_script& second) override;
 
-    // Runs the thread's messages until everything queued before this call has run. A quit
-    // taken here is posted again, so the loop outside still ends.
+    // Runs the thread's messages until everything queued before this call has run (within
+    // the drain limit). A quit taken here is posted again, so the loop outside still ends.
     void deplete_run_loop_event_queue();
+
+    // Keeps the title bar dark (or light) whatever the app theme, also across theme changes.
+    void force_title_bar_theme(bool dark);
 
     static LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) noexcept;
     static LRESULT CALLBACK widget_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) noexcept;
@@ -69,6 +77,8 @@ private:
     result<void> embed(HWND widget, bool debug, std::function<void(std::string)> on_page_message);
     HRESULT environment_attempt(const std::wstring& user_data_folder);
     void drain_queue(bool keep_quit);
+    // Jobs whose message can no longer be delivered are freed, never run.
+    void free_pending_jobs() noexcept;
     void teardown() noexcept;
 
     com_apartment com;
@@ -85,6 +95,12 @@ private:
     unique_module runtime_module;
     int dpi = 0;
     bool owns_window = false;
+    std::optional<bool> forced_dark;
+    // Posted and not yet run: freed at teardown when their message never arrives.
+    std::mutex pending_jobs_lock;
+    std::unordered_set<std::function<void()>*> pending_jobs;
+    // Reached by a script registration's late answer while the browser is still held.
+    std::shared_ptr<int> scripts_alive = std::make_shared<int>(0);
 };
 
 }  // namespace webhost::detail

@@ -97,8 +97,10 @@ bool apps_use_dark_theme() {
     return light == 0;
 }
 
-void apply_title_bar_theme(HWND window) {
-    const BOOL dark = apps_use_dark_theme() ? TRUE : FALSE;
+void apply_title_bar_theme(HWND window) { set_title_bar_dark(window, apps_use_dark_theme()); }
+
+void set_title_bar_dark(HWND window, bool dark_frame) {
+    const BOOL dark = dark_frame ? TRUE : FALSE;
     set_window_attribute_fn set_attribute = title_bar_attribute_override;
     if (set_attribute == nullptr) {
         const HMODULE module = dwmapi();

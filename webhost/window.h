@@ -31,6 +31,9 @@ bool apps_use_dark_theme();
 using set_window_attribute_fn = HRESULT(WINAPI*)(HWND, DWORD, LPCVOID, DWORD);
 extern set_window_attribute_fn title_bar_attribute_override;
 
+// Dark or light whatever the app theme.
+void set_title_bar_dark(HWND window, bool dark);
+// After the user's app theme.
 void apply_title_bar_theme(HWND window);
 
 }  // namespace webhost::detail

@@ -18,6 +18,7 @@
 #include "sandbox.h"
 #include "setup_documents.h"
 #include "setup_page.h"
+#include "text.h"
 
 using namespace webhost::detail;
 using testing_support::sandbox_scope;
@@ -53,6 +54,9 @@ const HWND the_window = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(0x5e7
 const std::string null_reply = "null";
 const std::string stopped_reply =
     R"({"error":"Setup stopped before finishing. Some steps may have completed; retry to finish.","notes":[],"ok":false})";
+
+// The maker's home page, from the product's domain.
+std::wstring maker_site() { return L"https://" + utf8_to_wide(maker_domain) + L"/"; }
 
 std::string progress_of(const std::string& object) {
     return "window.setupProgress&&window.setupProgress(" + object + ")";
@@ -196,9 +200,9 @@ TEST_F(SetupPage, OpenGoesOnlyToFixedTargets) {
         EXPECT_EQ(ask("setupOpen", std::string("[\"") + key + "\"]"), reply_of("q", null_reply)) << key;
     }
     ASSERT_EQ(opened.size(), 3u);
-    EXPECT_EQ(opened[0], L"https://vantrel.app/|");
+    EXPECT_EQ(opened[0], maker_site() + L"|");
     EXPECT_EQ(opened[1], L"https://www.python.org/downloads/windows/|");
-    EXPECT_EQ(opened[2].rfind(L"https://vantrel.app/", 0), 0u);
+    EXPECT_EQ(opened[2].rfind(maker_site(), 0), 0u);
     EXPECT_NE(opened[2], opened[0]);
 
     opened.clear();
@@ -226,7 +230,7 @@ TEST_F(SetupPage, AppAndFolderNeedAnAbsoluteInstallFolder) {
     ask("setupOpen", R"(["app"])");
     ask("setupOpen", R"(["folder"])");
     ask("setupOpen", R"(["site"])");
-    EXPECT_EQ(opened, std::vector<std::wstring>{L"https://vantrel.app/|"});
+    EXPECT_EQ(opened, std::vector<std::wstring>{maker_site() + L"|"});
 }
 
 TEST_F(SetupPage, WindowActionsAndCloseWhenIdle) {

@@ -21,6 +21,7 @@
 #include "standin_runtime.h"
 #include "text.h"
 #include "win32_edge_engine.h"
+#include "window.h"
 #include "window_run.h"
 
 using namespace webhost::detail;
@@ -283,6 +284,41 @@ TEST_F(SetupWindowRun, TheInstallWindowIsAFixedCentredPopupWithALockedDownBrowse
     const std::string info = log.substr(reply, log.find('\n', reply) - reply);
     EXPECT_NE(info.find(R"(\"mode\":\"install\")"), std::string::npos) << info;
     EXPECT_NE(info.find(R"(\"name\":\"Vantrel for DaVinci Resolve (Beta)\")"), std::string::npos) << info;
+}
+
+namespace {
+std::vector<BOOL> dark_mode_values;  // what the title bar's dark-mode attribute was given
+HRESULT WINAPI record_dark_mode(HWND, DWORD attribute, LPCVOID value, DWORD) {
+    if (attribute == 20) dark_mode_values.push_back(*static_cast<const BOOL*>(value));
+    return S_OK;
+}
+}  // namespace
+
+TEST_F(SetupWindowRun, TheFrameStaysDarkWhenWindowsTurnsLight) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Themes\\Personalize", 0,
+                              nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    DWORD old = 0, size = sizeof old;
+    const bool had = RegQueryValueExW(key, L"AppsUseLightTheme", nullptr, nullptr, reinterpret_cast<BYTE*>(&old),
+                                      &size) == ERROR_SUCCESS;
+    const DWORD light = 1;
+    RegSetValueExW(key, L"AppsUseLightTheme", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&light), sizeof light);
+    dark_mode_values.clear();
+    title_bar_attribute_override = record_dark_mode;
+    const int code = run({page_shown(),
+                          [&] {
+                              dark_mode_values.clear();
+                              SendMessageW(window, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(L"ImmersiveColorSet"));
+                              return true;
+                          },
+                          close_window()});
+    title_bar_attribute_override = nullptr;
+    if (had) RegSetValueExW(key, L"AppsUseLightTheme", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&old), sizeof old);
+    else RegDeleteValueW(key, L"AppsUseLightTheme");
+    RegCloseKey(key);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(dark_mode_values, std::vector<BOOL>{TRUE});
 }
 
 TEST_F(SetupWindowRun, InUninstallModeTheTitleSaysUninstall) {

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "callback.h"
@@ -95,23 +96,23 @@ TEST_F(standin_relay, a_string_document_talks_to_the_program) {
 
     std::vector<std::string> echoed;
     std::string report;
-    engine->bind("hostEcho", [&](std::string request) {
+    std::ignore = engine->bind("hostEcho", [&](std::string request) {
         echoed.push_back(request);
         return std::string(R"({"seen":)") + request + "}";
     });
-    engine->bind("hostDone", [&](std::string request) {
+    std::ignore = engine->bind("hostDone", [&](std::string request) {
         report = request;
-        engine->terminate();
+        std::ignore = engine->terminate();
         return std::string("null");
     });
     engine->add_user_script("window.__initRan = typeof window.__webhost__;");
-    engine->set_html(std::string(page_head) +
+    std::ignore = engine->set_html(std::string(page_head) +
                      "<h1>Relay \xC3\xA9\xE2\x82\xAC</h1><script>"
                      "hostEcho('h\xC3\xA9llo \xE2\x82\xAC', 2).then(function (r) {"
                      "  return hostDone({ init: window.__initRan, reply: r, origin: location.origin });"
                      "});</script></body></html>");
     const watchdog guard;
-    engine->run();
+    std::ignore = engine->run();
     ASSERT_FALSE(watchdog::fired) << "the page never reported";
 
     ASSERT_EQ(echoed.size(), 1u);
@@ -128,21 +129,21 @@ TEST_F(standin_relay, a_cancelled_navigation_stays_off_the_page) {
     navigations.cancel = true;
     const ComPtr<ICoreWebView2> browser = watched_browser();
     ASSERT_TRUE(browser);
-    engine->set_html(std::string(page_head) + "<script>document.title = 'loaded';</script></body></html>");
+    std::ignore = engine->set_html(std::string(page_head) + "<script>document.title = 'loaded';</script></body></html>");
 
     // Once the navigation has been asked about, the page is looked at.
     std::wstring where;
-    engine->dispatch([&] {
+    std::ignore = engine->dispatch([&] {
         browser->ExecuteScript(L"location.href + '|' + document.title",
                                Callback<ICoreWebView2ExecuteScriptCompletedHandler>([&](HRESULT hr, LPCWSTR json) {
                                    EXPECT_EQ(hr, S_OK);
                                    where = json == nullptr ? L"(none)" : json;
-                                   engine->terminate();
+                                   std::ignore = engine->terminate();
                                    return S_OK;
                                }).Get());
     });
     const watchdog guard;
-    engine->run();
+    std::ignore = engine->run();
     ASSERT_FALSE(watchdog::fired) << "no answer from the page";
     ASSERT_EQ(navigations.uris.size(), 1u);
     EXPECT_EQ(where, L"\"about:blank|\"");
@@ -154,9 +155,9 @@ TEST_F(standin_relay, the_window_closes_when_the_driver_hangs_up) {
     const auto window = engine->window();
     ASSERT_TRUE(window.has_value());
     const HWND top = window.value();
-    engine->set_html(std::string(page_head) + "<script>chrome.webview.postMessage('hang up');</script></body></html>");
+    std::ignore = engine->set_html(std::string(page_head) + "<script>chrome.webview.postMessage('hang up');</script></body></html>");
     const watchdog guard;
-    engine->run();
+    std::ignore = engine->run();
     ASSERT_FALSE(watchdog::fired) << "the run outlived the driver";
     EXPECT_FALSE(IsWindow(top));
     EXPECT_TRUE(engine->window().has_error());

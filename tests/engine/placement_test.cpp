@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <future>
+#include <tuple>
 
 #include "engine_test_support.h"
 #include "placement.h"
@@ -237,7 +238,7 @@ TEST(InstallPayloadFile, ListsEachPlacedTargetInCallOrderAndReportsFailures) {
     EXPECT_FALSE(install_payload_file("SETUP.md", folder.path() / L"blocked" / L"SETUP.md", result));
     EXPECT_EQ(result.error, "Could not write to " + wide_to_utf8((folder.path() / L"blocked").wstring()) + ".");
     EXPECT_EQ(result.record["files"], json::array({wide_to_utf8(one.wstring()), wide_to_utf8(two.wstring())}));
-    EXPECT_THROW(install_payload_file("Unknown", two, result), std::out_of_range);
+    EXPECT_THROW(std::ignore = install_payload_file("Unknown", two, result), std::out_of_range);
     payload_files.clear();
 }
 

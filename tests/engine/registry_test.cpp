@@ -31,9 +31,9 @@ struct RegistryTest : ::testing::Test {
 }  // namespace
 
 TEST_F(RegistryTest, WritesWithoutSandboxLandInTheRealKeyWithExactSizes) {
-    reg_set_string(test_key, L"Text", L"abc");
-    reg_set_dword(test_key, L"Number", 0xdeadbeef);
-    reg_set_string(test_key, L"", L"default");
+    ASSERT_TRUE(reg_set_string(test_key, L"Text", L"abc"));
+    ASSERT_TRUE(reg_set_dword(test_key, L"Number", 0xdeadbeef));
+    ASSERT_TRUE(reg_set_string(test_key, L"", L"default"));
     DWORD type = 0;
     std::vector<BYTE> data;
     ASSERT_TRUE(raw_read(test_key, L"Text", type, data));
@@ -52,8 +52,8 @@ TEST_F(RegistryTest, WritesWithoutSandboxLandInTheRealKeyWithExactSizes) {
 
 TEST_F(RegistryTest, SandboxPutsEveryPerUserKeyUnderTheSandboxKey) {
     sandbox_scope sandbox;
-    reg_set_string(test_key, L"Text", L"inside");
-    reg_set_dword(test_key, L"Number", 7);
+    ASSERT_TRUE(reg_set_string(test_key, L"Text", L"inside"));
+    ASSERT_TRUE(reg_set_dword(test_key, L"Number", 7));
     EXPECT_FALSE(user_key_exists(test_key));
     DWORD type = 0;
     std::vector<BYTE> data;
@@ -74,9 +74,9 @@ TEST_F(RegistryTest, SandboxedReadOfTheMachineHiveIsNeverPrefixed) {
     sandbox_scope sandbox;
     EXPECT_EQ(reg_read_string(HKEY_LOCAL_MACHINE, key, L"CurrentVersion"), real);
     // The same path under the user's hive is looked for under the sandbox key only.
-    reg_set_string(test_key, L"Text", L"x");
+    ASSERT_TRUE(reg_set_string(test_key, L"Text", L"x"));
     sandbox_root.clear();
-    reg_set_string(test_key, L"Text", L"real");
+    ASSERT_TRUE(reg_set_string(test_key, L"Text", L"real"));
     sandbox_root = sandbox.path();
     EXPECT_EQ(reg_read_string(HKEY_CURRENT_USER, test_key, L"Text"), L"x");
 }
@@ -84,16 +84,16 @@ TEST_F(RegistryTest, SandboxedReadOfTheMachineHiveIsNeverPrefixed) {
 TEST_F(RegistryTest, ReadLimitIs2048BytesWithTheTerminator) {
     const std::wstring fits(1023, L'w');
     const std::wstring over(1024, L'w');
-    reg_set_string(test_key, L"Fits", fits);
-    reg_set_string(test_key, L"Over", over);
+    ASSERT_TRUE(reg_set_string(test_key, L"Fits", fits));
+    ASSERT_TRUE(reg_set_string(test_key, L"Over", over));
     EXPECT_EQ(reg_read_string(HKEY_CURRENT_USER, test_key, L"Fits"), fits);
     EXPECT_EQ(reg_read_string(HKEY_CURRENT_USER, test_key, L"Over"), L"");
 }
 
 TEST_F(RegistryTest, RewritingAndDeletingAreQuiet) {
     reg_delete_key(L"Software\\VantrelTests\\NeverThere");
-    reg_set_string(test_key, L"A", L"1");
-    reg_set_string(test_key + L"\\Child", L"B", L"2");
+    ASSERT_TRUE(reg_set_string(test_key, L"A", L"1"));
+    ASSERT_TRUE(reg_set_string(test_key + L"\\Child", L"B", L"2"));
     reg_delete_key(test_key);
     EXPECT_FALSE(user_key_exists(test_key));
     EXPECT_TRUE(user_key_exists(L"Software\\VantrelTests"));

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bootstrap.h"
@@ -32,7 +33,7 @@ std::string id_for(int n) {
 std::string bind_script_for_names(const std::vector<std::string>& names) {
     recording_engine engine;
     engine.add_user_script("bootstrap");
-    for (const auto& name : names) engine.bind(name, [](std::string) { return std::string(); });
+    for (const auto& name : names) std::ignore = engine.bind(name, [](std::string) { return std::string(); });
     return engine.current_bind_script()->code;
 }
 
@@ -54,9 +55,9 @@ std::string reply_entry(const std::string& id, const std::string& script) {
 int main() {
     recording_engine engine;
     engine.add_user_script("bootstrap");
-    engine.bind("setupInfo", [](std::string) { return std::string(); });
+    std::ignore = engine.bind("setupInfo", [](std::string) { return std::string(); });
     const std::string on_bind = engine.evaluated.back();
-    engine.bind("boom", [](std::string) -> std::string { throw std::runtime_error("went \"wrong\" \xc3\xa9"); });
+    std::ignore = engine.bind("boom", [](std::string) -> std::string { throw std::runtime_error("went \"wrong\" \xc3\xa9"); });
 
     struct reply_case {
         const char* name;
@@ -77,7 +78,7 @@ int main() {
     for (const auto& c : cases) {
         engine.evaluated.clear();
         const std::string id = id_for(++n);
-        engine.resolve(id, c.status, c.result);
+        std::ignore = engine.resolve(id, c.status, c.result);
         engine.run_jobs();
         if (!replies.empty()) replies += ",";
         replies += member(c.name, reply_entry(id, engine.evaluated.at(0)));

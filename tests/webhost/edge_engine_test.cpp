@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <thread>
+#include <tuple>
 
 #include "callback.h"
 #include "engine_windows.h"
@@ -376,8 +379,8 @@ TEST_F(EdgeEngine, OurHandlerAnswersIUnknownAndItsFourInterfaces) {
 TEST_F(EdgeEngine, UserScriptsAreRegisteredAgainInOrderOnEachBind) {
     standin_runtime runtime;
     win32_edge_engine engine(false, nullptr);
-    engine.bind("b", [](std::string) { return std::string(); });
-    engine.bind("a", [](std::string) { return std::string(); });
+    std::ignore = engine.bind("b", [](std::string) { return std::string(); });
+    std::ignore = engine.bind("a", [](std::string) { return std::string(); });
     const auto log = runtime.log();
     std::vector<std::string> scripts;
     for (const auto& line : log) {
@@ -458,14 +461,14 @@ TEST_F(EdgeEngine, JobsFromAWorkerRunOnTheEngineThreadInOrder) {
     bool all_on_ui = true;
     std::thread worker([&] {
         for (int i = 0; i < 200; ++i) {
-            engine.dispatch([&, i] {
+            std::ignore = engine.dispatch([&, i] {
                 order.push_back(i);
                 all_on_ui = all_on_ui && GetCurrentThreadId() == ui_thread;
-                if (i == 199) engine.terminate();
+                if (i == 199) std::ignore = engine.terminate();
             });
         }
     });
-    engine.run();
+    std::ignore = engine.run();
     worker.join();
     ASSERT_EQ(order.size(), 200u);
     EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
@@ -487,8 +490,8 @@ TEST_F(EdgeEngine, JobsDrainedAtTeardownFindNoBrowser) {
     std::optional<result<void>> evaluated;
     {
         win32_edge_engine engine(false, nullptr);
-        engine.dispatch([&] { evaluated = engine.eval("late()"); });
-        engine.resolve("9", 0, "");
+        std::ignore = engine.dispatch([&] { evaluated = engine.eval("late()"); });
+        std::ignore = engine.resolve("9", 0, "");
     }
     ASSERT_TRUE(evaluated.has_value());
     EXPECT_EQ(evaluated->error().code, error_code::invalid_state);
@@ -496,12 +499,115 @@ TEST_F(EdgeEngine, JobsDrainedAtTeardownFindNoBrowser) {
     EXPECT_TRUE(runtime.calls("browser.ExecuteScript(window.__webhost__.onReply(").empty());
 }
 
+TEST_F(EdgeEngine, AnIdentifierThatComesAfterTheWaitIsStillRemoved) {
+    standin_runtime runtime;
+    engine_wait_limits.user_script = std::chrono::milliseconds(200);
+    win32_edge_engine engine(false, nullptr);  // the bootstrap is script-1
+    const auto none = [](std::string) { return std::string(); };
+    const auto removed = [&] { return runtime.calls("browser.RemoveScriptToExecuteOnDocumentCreated("); };
+
+    // The bind script's answer (script-2) comes after the wait gave up; the record keeps it.
+    runtime.configure("browser.AddScriptToExecuteOnDocumentCreated", "defer,ok");
+    ASSERT_FALSE(engine.bind("a", none).has_error());
+    runtime.raise("release_deferred");
+    drain_thread_queue();
+    ASSERT_FALSE(engine.bind("b", none).has_error());  // bootstrap script-3, bind script-4
+    EXPECT_EQ(removed(), (std::vector<std::string>{"browser.RemoveScriptToExecuteOnDocumentCreated(script-1)",
+                                                   "browser.RemoveScriptToExecuteOnDocumentCreated(script-2)"}));
+
+    // The record is replaced before its answer (script-6) comes: the script goes when it does.
+    runtime.configure("browser.AddScriptToExecuteOnDocumentCreated", "ok,defer,ok");
+    ASSERT_FALSE(engine.bind("c", none).has_error());
+    ASSERT_FALSE(engine.bind("d", none).has_error());
+    runtime.raise("release_deferred");
+    drain_thread_queue();
+    EXPECT_TRUE(has(removed(), "browser.RemoveScriptToExecuteOnDocumentCreated(script-6)"));
+}
+
+namespace {
+// Counts how many copies of it are destroyed.
+struct counted {
+    explicit counted(std::shared_ptr<std::atomic<int>> n) : destroyed(std::move(n)) {}
+    counted(const counted& other) : destroyed(other.destroyed) {}
+    ~counted() { ++*destroyed; }
+    std::shared_ptr<std::atomic<int>> destroyed;
+};
+
+// Runs body on a thread of its own; false when it has not returned within a minute.
+bool returns(std::function<void()> body) {
+    const HANDLE finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread other([body = std::move(body), finished] {
+        body();
+        SetEvent(finished);
+    });
+    if (WaitForSingleObject(finished, 60000) != WAIT_OBJECT_0) {
+        other.detach();  // still stuck: it keeps the event
+        return false;
+    }
+    other.join();
+    CloseHandle(finished);
+    return true;
+}
+}  // namespace
+
+TEST_F(EdgeEngine, DestroyedOffItsThreadTheEngineReturnsAndFreesItsJobs) {
+    standin_runtime runtime;
+    auto engine = std::make_unique<win32_edge_engine>(false, nullptr);
+    auto destroyed = std::make_shared<std::atomic<int>>(0);
+    std::atomic<int> ran{0};
+    {
+        const counted token(destroyed);
+        for (int i = 0; i < 3; ++i) ASSERT_FALSE(engine->dispatch([token, &ran] { ++ran; }).has_error());
+    }
+    const int before = destroyed->load();
+
+    ASSERT_TRUE(returns([&] { engine.reset(); }));
+    EXPECT_EQ(destroyed->load(), before + 3);
+    // The windows go on their own thread; the jobs' messages run nothing there.
+    drain_thread_queue();
+    EXPECT_EQ(ran.load(), 0);
+}
+
+namespace {
+// A drain that never ends would keep the test in its loop for good: this ends the run instead.
+void CALLBACK drain_never_ended(HWND, UINT, UINT_PTR, DWORD) {
+    std::fputs("The teardown's drain did not end within a minute.\n", stderr);
+    std::fflush(stderr);
+    std::_Exit(1);
+}
+}  // namespace
+
+TEST_F(EdgeEngine, AJobThatDestroysTheMessageWindowEndsTheDrain) {
+    standin_runtime runtime;
+    // Far beyond the watchdog: only a drain that waits for the lost marker reaches either.
+    engine_wait_limits.drain = std::chrono::minutes(5);
+    auto destroyed = std::make_shared<std::atomic<int>>(0);
+    std::atomic<int> ran{0};
+    int before = 0;
+    const UINT_PTR watchdog = SetTimer(nullptr, 0, 60000, drain_never_ended);
+    {
+        win32_edge_engine engine(false, nullptr);
+        ASSERT_FALSE(engine.dispatch([] {
+            DestroyWindow(FindWindowExW(HWND_MESSAGE, nullptr, L"webhost_message", nullptr));
+        }).has_error());
+        {
+            const counted token(destroyed);
+            for (int i = 0; i < 2; ++i) ASSERT_FALSE(engine.dispatch([token, &ran] { ++ran; }).has_error());
+        }
+        before = destroyed->load();
+    }
+    KillTimer(nullptr, watchdog);
+    // Queued behind the job that took their window: freed, never run.
+    EXPECT_EQ(ran.load(), 0);
+    EXPECT_EQ(destroyed->load(), before + 2);
+}
+
 TEST_F(EdgeEngine, ClosingTheWindowEndsTheLoopAndTeardownPostsNoSecondQuit) {
     standin_runtime runtime;
     {
         win32_edge_engine engine(false, nullptr);
         PostMessageW(engine.window().value(), WM_CLOSE, 0, 0);
-        engine.run();
+        std::ignore = engine.run();
         EXPECT_EQ(engine.window().error().code, error_code::invalid_state);
         EXPECT_EQ(engine.widget().error().code, error_code::invalid_state);
         EXPECT_EQ(open_window_count.load(), windows_before);
@@ -525,8 +631,8 @@ TEST_F(EdgeEngine, SetSizeScalesFixesAndStoresLimits) {
     ASSERT_FALSE(engine.set_size(300, 200, size_hint::min).has_error());
     EXPECT_EQ(GetWindowLongW(window, GWL_STYLE) & (WS_THICKFRAME | WS_MAXIMIZEBOX), WS_THICKFRAME | WS_MAXIMIZEBOX);
     EXPECT_EQ(client_size(window).cx, 880);
-    engine.set_size(1000, 800, size_hint::max);
-    engine.set_size(700, 500, size_hint::none);
+    std::ignore = engine.set_size(1000, 800, size_hint::max);
+    std::ignore = engine.set_size(700, 500, size_hint::none);
     EXPECT_EQ(client_size(window).cx, 700);
     MINMAXINFO info{};
     info.ptMinTrackSize = {1, 1};
@@ -535,13 +641,16 @@ TEST_F(EdgeEngine, SetSizeScalesFixesAndStoresLimits) {
     EXPECT_EQ(info.ptMaxSize.y, 800);
     EXPECT_EQ(info.ptMinTrackSize.x, 300);
 
+    // Negative sizes go to the system unchanged, which keeps the window at its own minimum.
+    EXPECT_FALSE(engine.set_size(-40, -30, size_hint::none).has_error());
+    EXPECT_LT(client_size(window).cx, 700);
 }
 
 TEST_F(EdgeEngine, DpiMessagesScaleTheClientAreaAndKeepThePosition) {
     standin_runtime runtime;
     win32_edge_engine engine(false, nullptr);
     const HWND window = engine.window().value();
-    engine.set_size(880, 580, size_hint::fixed);
+    std::ignore = engine.set_size(880, 580, size_hint::fixed);
     SIZE proposed{};
     EXPECT_EQ(SendMessageW(window, WM_GETDPISCALEDSIZE, 120, reinterpret_cast<LPARAM>(&proposed)), TRUE);
     EXPECT_EQ(proposed.cx, 1100);

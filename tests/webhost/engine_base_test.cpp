@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "bootstrap.h"
@@ -48,11 +49,11 @@ TEST_F(EngineBase, BindScriptListsNamesInByteOrder) {
 }
 
 TEST_F(EngineBase, NamesCompareAsUnsignedBytesAndAreQuoted) {
-    engine.bind("\xc3\xa9t\xc3\xa9", recorder(nullptr), nullptr);
-    engine.bind("z", recorder(nullptr), nullptr);
-    engine.bind("a\"b", recorder(nullptr), nullptr);
-    engine.bind("ab", recorder(nullptr), nullptr);
-    engine.bind("a", recorder(nullptr), nullptr);
+    std::ignore = engine.bind("\xc3\xa9t\xc3\xa9", recorder(nullptr), nullptr);
+    std::ignore = engine.bind("z", recorder(nullptr), nullptr);
+    std::ignore = engine.bind("a\"b", recorder(nullptr), nullptr);
+    std::ignore = engine.bind("ab", recorder(nullptr), nullptr);
+    std::ignore = engine.bind("a", recorder(nullptr), nullptr);
     EXPECT_EQ(engine.build_bind_script(), bind_script_of("[\"a\",\"a\\\"b\",\"ab\",\"z\",\"\xc3\xa9t\xc3\xa9\"]"));
 }
 
@@ -65,9 +66,9 @@ TEST_F(EngineBase, FirstBindAddsTheBindScriptAndEvaluatesOnBind) {
 }
 
 TEST_F(EngineBase, EveryLaterBindReregistersAllScriptsBootstrapFirst) {
-    engine.bind("b", recorder(nullptr), nullptr);
-    engine.bind("a", recorder(nullptr), nullptr);
-    engine.bind("c", recorder(nullptr), nullptr);
+    std::ignore = engine.bind("b", recorder(nullptr), nullptr);
+    std::ignore = engine.bind("a", recorder(nullptr), nullptr);
+    std::ignore = engine.bind("c", recorder(nullptr), nullptr);
     const std::vector<std::string> expected{
         bootstrap, bind_script_of(R"(["b"])"),
         bootstrap, bind_script_of(R"(["a","b"])"),
@@ -108,13 +109,13 @@ TEST_F(EngineBase, DuplicateBindChangesNothing) {
 
 TEST_F(EngineBase, FailedRegistrationsGetTheNewCodeOnlyInTheBindScriptsRecord) {
     engine.fail_registrations = true;
-    engine.bind("a", recorder(nullptr), nullptr);
-    engine.bind("b", recorder(nullptr), nullptr);
+    std::ignore = engine.bind("a", recorder(nullptr), nullptr);
+    std::ignore = engine.bind("b", recorder(nullptr), nullptr);
     ASSERT_EQ(engine.scripts().size(), 2u);
     EXPECT_EQ(engine.scripts().front().code, bootstrap);
     EXPECT_EQ(engine.scripts().back().code, bind_script_of(R"(["a","b"])"));
     EXPECT_EQ(engine.current_bind_script(), &engine.scripts().back());
-    engine.bind("c", recorder(nullptr), nullptr);
+    std::ignore = engine.bind("c", recorder(nullptr), nullptr);
     EXPECT_EQ(engine.scripts().front().code, bootstrap);
     EXPECT_EQ(engine.current_bind_script()->code, bind_script_of(R"(["a","b","c"])"));
 }
@@ -127,7 +128,7 @@ TEST_F(EngineBase, SwapOfAnUnlistedScriptMatchesByRegistration) {
     ASSERT_EQ(swapped, &engine.scripts().front());
     EXPECT_EQ(swapped->code, "new bootstrap");
 
-    user_script nobody("x", std::make_unique<script_registration>(script_registration{L"none", L"x"}));
+    user_script nobody("x", std::make_unique<script_registration>(script_registration{L"none", L"x", {}}));
     EXPECT_EQ(engine.swap_user_script(nobody, "y"), nullptr);
     EXPECT_EQ(engine.scripts().front().code, "new bootstrap");
 }
@@ -135,7 +136,7 @@ TEST_F(EngineBase, SwapOfAnUnlistedScriptMatchesByRegistration) {
 TEST_F(EngineBase, MessagesCallTheBindingLaterWithIdParamsAndArg) {
     std::vector<std::string> calls;
     char tag[] = "tag";
-    engine.bind("setupInstall", recorder(&calls), tag);
+    std::ignore = engine.bind("setupInstall", recorder(&calls), tag);
     engine.on_message(R"({"id":"a1","method":"setupInstall","params":[{"x":[1,2]}]})");
     EXPECT_TRUE(calls.empty());  // never inside on_message
     engine.on_message(R"({"id":"a2","method":"setupInstall"})");
@@ -147,7 +148,7 @@ TEST_F(EngineBase, MessagesCallTheBindingLaterWithIdParamsAndArg) {
 
 TEST_F(EngineBase, UnreadableOrUnboundMessagesAreDropped) {
     std::vector<std::string> calls;
-    engine.bind("setupInfo", recorder(&calls), nullptr);
+    std::ignore = engine.bind("setupInfo", recorder(&calls), nullptr);
     for (const std::string message :
          {R"({"id":"1","method":"setupOther","params":[]})", R"({"id":"1","params":[]})",
           R"({"id":"1","method":"","params":[]})", R"({"id":"1","method":"setupinfo"})",
@@ -161,7 +162,7 @@ TEST_F(EngineBase, UnreadableOrUnboundMessagesAreDropped) {
 
 TEST_F(EngineBase, JobHoldsItsOwnCopyOfTheBinding) {
     std::vector<std::string> calls;
-    engine.bind("setupInfo", recorder(&calls), nullptr);
+    std::ignore = engine.bind("setupInfo", recorder(&calls), nullptr);
     engine.on_message(R"({"id":"1","method":"setupInfo","params":[]})");
     engine.on_message(R"({"id":"2","method":"setupInfo","params":[]})");
     // Replacing the table's entry before the jobs run does not redirect them.
@@ -174,9 +175,9 @@ TEST_F(EngineBase, JobHoldsItsOwnCopyOfTheBinding) {
 
 TEST_F(EngineBase, ThrowingCallbackIsContainedInItsJob) {
     std::vector<std::string> calls;
-    engine.bind("bad", [](std::string, std::string, void*) { throw std::runtime_error("x"); }, nullptr);
-    engine.bind("bad2", [](std::string, std::string, void*) { throw 42; }, nullptr);
-    engine.bind("good", recorder(&calls), nullptr);
+    std::ignore = engine.bind("bad", [](std::string, std::string, void*) { throw std::runtime_error("x"); }, nullptr);
+    std::ignore = engine.bind("bad2", [](std::string, std::string, void*) { throw 42; }, nullptr);
+    std::ignore = engine.bind("good", recorder(&calls), nullptr);
     engine.on_message(R"({"id":"1","method":"bad","params":[]})");
     engine.on_message(R"({"id":"2","method":"bad2","params":[]})");
     engine.on_message(R"({"id":"3","method":"good","params":[]})");
@@ -186,7 +187,7 @@ TEST_F(EngineBase, ThrowingCallbackIsContainedInItsJob) {
 
 TEST_F(EngineBase, SynchronousFunctionRepliesWithItsResult) {
     std::vector<std::string> seen;
-    engine.bind("echo", [&seen](std::string params) {
+    std::ignore = engine.bind("echo", [&seen](std::string params) {
         seen.push_back(params);
         return std::string(R"({"ok":true})");
     });
@@ -199,8 +200,8 @@ TEST_F(EngineBase, SynchronousFunctionRepliesWithItsResult) {
 }
 
 TEST_F(EngineBase, ThrowingSynchronousFunctionRejectsTheCall) {
-    engine.bind("boom", [](std::string) -> std::string { throw std::runtime_error("went \"wrong\""); });
-    engine.bind("odd", [](std::string) -> std::string { throw 7; });
+    std::ignore = engine.bind("boom", [](std::string) -> std::string { throw std::runtime_error("went \"wrong\""); });
+    std::ignore = engine.bind("odd", [](std::string) -> std::string { throw 7; });
     engine.evaluated.clear();
     engine.on_message(R"({"id":"c1","method":"boom","params":[]})");
     engine.on_message(R"({"id":"c2","method":"odd","params":[]})");
@@ -286,7 +287,7 @@ TEST(Dispatch, JobsFromOtherThreadsRunOnTheEngineThreadInTheirOrder) {
     for (int t = 0; t < threads; ++t) {
         pool.emplace_back([&, t] {
             for (int i = 0; i < per_thread; ++i) {
-                engine.dispatch([&, t, i] {
+                std::ignore = engine.dispatch([&, t, i] {
                     if (std::this_thread::get_id() != engine_thread) ++elsewhere;
                     seen[t].push_back(i);
                     ++ran;
@@ -306,8 +307,8 @@ TEST(Dispatch, JobsFromOtherThreadsRunOnTheEngineThreadInTheirOrder) {
 
 TEST_F(EngineBase, UnbindRebuildsTheBindScriptAndDeliversAQueuedCallOnce) {
     std::vector<std::string> calls;
-    engine.bind("a", recorder(&calls), nullptr);
-    engine.bind("b", recorder(&calls), nullptr);
+    std::ignore = engine.bind("a", recorder(&calls), nullptr);
+    std::ignore = engine.bind("b", recorder(&calls), nullptr);
     const auto evaluated = engine.evaluated.size();
     const auto missing = engine.unbind("c");
     ASSERT_TRUE(missing.has_error());

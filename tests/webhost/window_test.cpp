@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "standin_runtime.h"
@@ -112,6 +113,26 @@ TEST_F(TitleBarTheme, TheWindowAppliesItAtCreationAndOnAThemeChange) {
     CoUninitialize();
 }
 
+TEST_F(TitleBarTheme, AThemeItsOwnerForcedOutlastsAThemeChange) {
+    webhost_test::standin_runtime runtime;
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    theme.set(1);
+    {
+        win32_edge_engine engine(false, nullptr);
+        engine.force_title_bar_theme(true);
+        ASSERT_EQ(attribute_calls.size(), 2u);
+        EXPECT_EQ(attribute_calls[1].value, TRUE);
+        attribute_calls.clear();
+        EXPECT_EQ(SendMessageW(engine.window().value(), WM_SETTINGCHANGE, 0,
+                               reinterpret_cast<LPARAM>(L"ImmersiveColorSet")),
+                  0);
+        ASSERT_EQ(attribute_calls.size(), 1u);
+        EXPECT_EQ(attribute_calls[0].attribute, 20u);
+        EXPECT_EQ(attribute_calls[0].value, TRUE);
+    }
+    CoUninitialize();
+}
+
 TEST(RuntimeRegistry, APerUserRuntimeIsFoundAfterTheMachineWideLookup) {
     webhost_test::remove_every_runtime();
     EXPECT_FALSE(locate_installed_runtime().found);
@@ -177,16 +198,21 @@ TEST(HighDpi, SizesScaleWithTheWindowsDpi) {
         GetClientRect(window, &client);
         EXPECT_EQ(client.right, 960);
         EXPECT_EQ(client.bottom, 720);
-        engine.set_size(880, 580, size_hint::fixed);
+        std::ignore = engine.set_size(880, 580, size_hint::fixed);
         GetClientRect(window, &client);
         EXPECT_EQ(client.right, 1320);
         EXPECT_EQ(client.bottom, 870);
         EXPECT_EQ(GetWindowLongW(window, GWL_STYLE) & (WS_THICKFRAME | WS_MAXIMIZEBOX), 0);
-        engine.set_size(300, 200, size_hint::min);
+        std::ignore = engine.set_size(300, 200, size_hint::min);
         GetClientRect(window, &client);
         EXPECT_EQ(client.right, 1320);
         EXPECT_EQ(GetWindowLongW(window, GWL_STYLE) & (WS_THICKFRAME | WS_MAXIMIZEBOX), WS_THICKFRAME | WS_MAXIMIZEBOX);
-        EXPECT_EQ(engine.set_size(0x7fffffff, 10, size_hint::none).error().code, error_code::invalid_argument);
+        // A size whose scaling does not fit is refused before the style or the size changes.
+        EXPECT_EQ(engine.set_size(0x7fffffff, 10, size_hint::fixed).error().code, error_code::invalid_argument);
+        EXPECT_EQ(GetWindowLongW(window, GWL_STYLE) & (WS_THICKFRAME | WS_MAXIMIZEBOX), WS_THICKFRAME | WS_MAXIMIZEBOX);
+        GetClientRect(window, &client);
+        EXPECT_EQ(client.right, 1320);
+        EXPECT_EQ(client.bottom, 870);
     }
     CoUninitialize();
 }
