@@ -7,6 +7,7 @@
 #include <functional>
 #include <iterator>
 
+#include "detection.h"
 #include "sandbox.h"
 #include "standin_runtime.h"
 #include "win32_owners.h"
@@ -206,12 +207,12 @@ TEST_F(SetupProgram, UninstallFromTheInstallFolderHandsOverToATemporaryCopy) {
 
     ASSERT_EQ(run(uninstaller, L"--uninstall --silent", s().c_str()).code, 0u);
     // The copy uninstalls, writes its result and then deletes itself.
-    EXPECT_TRUE(wait_until_gone(dir, 30000));
-    const ULONGLONG end = GetTickCount64() + 30000;
+    EXPECT_TRUE(wait_until_gone(dir, 120000));
+    const ULONGLONG end = GetTickCount64() + 120000;
     while (!fs::exists(sandbox.path() / L"result.json") && GetTickCount64() < end) Sleep(200);
     EXPECT_NE(read_file(sandbox.path() / L"result.json").find("\"ok\": true"), std::string::npos);
     bool copies_gone = false;
-    const ULONGLONG end2 = GetTickCount64() + 30000;
+    const ULONGLONG end2 = GetTickCount64() + 120000;
     while (!copies_gone && GetTickCount64() < end2) {
         copies_gone = temporary_copies().empty();
         if (!copies_gone) Sleep(300);
@@ -237,12 +238,14 @@ TEST_F(SetupProgram, ABlockedQuietUninstallFailsInTheFirstProcessAndHandsNothing
                                nullptr, &startup, &info));
     win32::process running;
     running.adopt(info);
-    Sleep(500);
+    const ULONGLONG shown = GetTickCount64() + 60000;
+    while (!is_process_running(L"VantrelCompanionBeta.exe") && GetTickCount64() < shown) Sleep(50);
+    EXPECT_TRUE(is_process_running(L"VantrelCompanionBeta.exe"));
     const std::vector<std::wstring> copies_before = temporary_copies();
 
     const run_result blocked = run(uninstaller, L"--uninstall --silent", s().c_str());
     TerminateProcess(running.handle.get(), 0);
-    WaitForSingleObject(running.handle.get(), 5000);
+    WaitForSingleObject(running.handle.get(), 60000);
     EXPECT_EQ(blocked.code, 1u);
     EXPECT_EQ(read_file(sandbox.path() / L"result.json"),
               "{\r\n  \"error\": \"Close VantrelCompanionBeta first, then try again.\",\r\n  \"notes\": [],\r\n"
@@ -261,7 +264,7 @@ TEST_F(SetupProgram, CleanupDeletesTheProgramWithoutRunningPlantedTools) {
     fs::copy_file(VANTREL_PLANTED_EXE, folder / L"ping.exe");
     const std::wstring box = s() + L"\\box";
     ASSERT_EQ(run(copy, L"--silent --cleanup", box.c_str(), 60000, folder.c_str()).code, 0u);
-    EXPECT_TRUE(wait_until_gone(copy, 30000));
+    EXPECT_TRUE(wait_until_gone(copy, 120000));
     EXPECT_FALSE(fs::exists(folder / L"cmd.exe.ran"));
     EXPECT_FALSE(fs::exists(folder / L"ping.exe.ran"));
 }

@@ -6,10 +6,14 @@
 #include <objbase.h>
 
 #include <atomic>
+#include <cwchar>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine_windows.h"
@@ -40,12 +44,12 @@ class run_driver;
 run_driver* current_driver = nullptr;
 
 // Runs the steps, one per tick, from whatever loop the thread is in. A run that stops making
-// progress for a minute is ended, so that a broken run fails instead of hanging.
+// progress for two minutes is ended, so that a broken run fails instead of hanging.
 class run_driver {
 public:
     explicit run_driver(std::vector<step> steps) : steps_(std::move(steps)) {
         current_driver = this;
-        deadline_ = GetTickCount64() + 60000;
+        deadline_ = GetTickCount64() + patience;
         timer_ = SetTimer(nullptr, 0, 15, tick);
     }
     ~run_driver() {
@@ -74,9 +78,13 @@ private:
             PostQuitMessage(0);
             return;
         }
-        if (next_ < steps_.size() && steps_[next_]()) ++next_;
+        if (next_ < steps_.size() && steps_[next_]()) {
+            ++next_;
+            deadline_ = GetTickCount64() + patience;
+        }
     }
 
+    static constexpr ULONGLONG patience = 120000;
     std::vector<step> steps_;
     std::size_t next_ = 0;
     ULONGLONG deadline_ = 0;
@@ -208,11 +216,157 @@ TEST_F(SetupWindowRun, WithoutARuntimeTheBoxComesAfterEveryWindowIsGoneAndTheRun
     EXPECT_EQ(windows_at_box, 0);
 }
 
+TEST_F(SetupWindowRun, AFailureAfterTheWindowWasBuiltShowsTheBoxOnlyOnceTheWindowIsGone) {
+    // The browser cannot be made for the window the engine has already created.
+    runtime->configure("environment.CreateCoreWebView2Controller", "complete:0x80004004");
+    EXPECT_EQ(run({}), 3);
+    EXPECT_TRUE(logged("environment.CreateCoreWebView2Controller("));
+    EXPECT_EQ(boxes, 1);
+    EXPECT_EQ(windows_at_box, 0);
+
+    // The engine is built and the window styled when the page cannot be loaded.
+    runtime->configure("environment.CreateCoreWebView2Controller", "ok");
+    window_run_hooks h = hooks();
+    bool page_asked = false;
+    h.page = [&]() -> std::string {
+        page_asked = engine_windows() == 1;
+        throw std::runtime_error("no page");
+    };
+    EXPECT_EQ(run({}, h), 3);
+    EXPECT_TRUE(page_asked) << "the page was asked for without the window";
+    EXPECT_EQ(boxes, 2);
+    EXPECT_EQ(windows_at_box, 0);
+}
+
+namespace {
+
+// What the real window receives of the page's drag: the message is taken here, so that no
+// system move loop waits for a mouse button.
+WNDPROC setup_window_proc = nullptr;
+std::vector<std::pair<WPARAM, LPARAM>> nc_button_downs;
+
+LRESULT CALLBACK record_nc_button_down(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_NCLBUTTONDOWN) {
+        nc_button_downs.emplace_back(wparam, lparam);
+        return 0;
+    }
+    return CallWindowProcW(setup_window_proc, window, message, wparam, lparam);
+}
+
+}  // namespace
+
+TEST_F(SetupWindowRun, ThePagesWindowAndOpenCallsReachTheSystem) {
+    sandbox_scope sandbox;
+    const fs::path companion = install_dir() / product_info.companion_exe;
+    fs::create_directories(companion.parent_path());
+    ASSERT_TRUE(CopyFileW(webhost_test::with_backslashes(VANTREL_PLANTED_EXE).c_str(), companion.c_str(), FALSE));
+    const fs::path ran = fs::path(companion.wstring() + L".ran");
+    nc_button_downs.clear();
+    bool captured = false, released = false, iconic = false;
+    const int code = run({
+        page_shown(),
+        [&] {
+            setup_window_proc = reinterpret_cast<WNDPROC>(
+                SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(record_nc_button_down)));
+            SetCapture(window);
+            captured = GetCapture() == window;
+            page_call("d", "setupWindow", R"(["drag"])");
+            return true;
+        },
+        [&] { return replied("d"); },
+        [&] {
+            released = GetCapture() == nullptr;
+            SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(setup_window_proc));
+            page_call("m", "setupWindow", R"(["minimize"])");
+            return true;
+        },
+        [&] { return replied("m"); },
+        [&] {
+            iconic = IsIconic(window) != FALSE;
+            page_call("o", "setupOpen", R"(["app"])");
+            return true;
+        },
+        [&] { return replied("o"); },
+        // The companion started through the shell leaves its mark.
+        [&] { return fs::exists(ran); },
+        close_window(),
+    });
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(all_steps_done) << "stopped before step " << steps_done;
+    ASSERT_EQ(nc_button_downs.size(), 1u);
+    EXPECT_EQ(nc_button_downs[0].first, static_cast<WPARAM>(HTCAPTION));
+    EXPECT_EQ(nc_button_downs[0].second, 0);
+    EXPECT_TRUE(captured);
+    EXPECT_TRUE(released) << "the mouse was not let go before the move";
+    EXPECT_TRUE(iconic);
+    EXPECT_TRUE(fs::exists(ran));
+}
+
+namespace {
+
+// A document type of the test's own whose "open" and default verbs start different programs.
+// Wine's classes root is the machine's, so it goes again when the scope ends.
+class document_type {
+public:
+    document_type(const fs::path& open_program, const fs::path& default_program) {
+        set(L".vantrelopen", nullptr, L"VantrelTest.OpenProbe");
+        set(L"VantrelTest.OpenProbe\\shell", nullptr, L"probe");
+        set(L"VantrelTest.OpenProbe\\shell\\open\\command", nullptr, (L"\"" + open_program.wstring() + L"\" \"%1\"").c_str());
+        set(L"VantrelTest.OpenProbe\\shell\\probe\\command", nullptr,
+            (L"\"" + default_program.wstring() + L"\" \"%1\"").c_str());
+    }
+    ~document_type() {
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, L"VantrelTest.OpenProbe");
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, L".vantrelopen");
+    }
+    document_type(const document_type&) = delete;
+    document_type& operator=(const document_type&) = delete;
+    bool made() const { return made_; }
+
+private:
+    void set(const wchar_t* key_name, const wchar_t* value_name, const wchar_t* text) {
+        HKEY key = nullptr;
+        if (RegCreateKeyExW(HKEY_CLASSES_ROOT, key_name, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
+            ERROR_SUCCESS) {
+            made_ = false;
+            return;
+        }
+        if (RegSetValueExW(key, value_name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                           static_cast<DWORD>((std::wcslen(text) + 1) * sizeof(wchar_t))) != ERROR_SUCCESS) {
+            made_ = false;
+        }
+        RegCloseKey(key);
+    }
+    bool made_ = true;
+};
+
+}  // namespace
+
+TEST(PagePlatform, OpenAsksTheShellForTheOpenVerb) {
+    testing_support::temp_folder folder(L"open-verb");
+    const fs::path open_program = folder.path() / L"open.exe";
+    const fs::path default_program = folder.path() / L"default.exe";
+    for (const fs::path& program : {open_program, default_program}) {
+        ASSERT_TRUE(CopyFileW(webhost_test::with_backslashes(VANTREL_PLANTED_EXE).c_str(), program.c_str(), FALSE));
+    }
+    const fs::path document = folder.path() / L"page.vantrelopen";
+    std::ofstream(document) << "x";
+    document_type type(open_program, default_program);
+    ASSERT_TRUE(type.made()) << "the classes root cannot be written here";
+
+    windows_platform().open(document.wstring(), L"");
+    const fs::path opened = fs::path(open_program.wstring() + L".ran");
+    const ULONGLONG end = GetTickCount64() + 60000;
+    while (!fs::exists(opened) && GetTickCount64() < end) Sleep(20);
+    EXPECT_TRUE(fs::exists(opened)) << "the document's open command did not run";
+    EXPECT_FALSE(fs::exists(default_program.wstring() + L".ran"));
+}
+
 TEST_F(SetupWindowRun, TheInstallWindowIsAFixedCentredPopupWithALockedDownBrowser) {
     ASSERT_TRUE(runtime->ready());
     std::wstring title;
     LONG_PTR style = 0;
-    RECT frame{}, work{};
+    RECT frame{}, work{}, client{};
     const auto expect = [&](const char* kind, const char* argument, const char* decision) {
         EXPECT_EQ(runtime->raise(kind, argument), decision) << kind << " " << argument;
     };
@@ -222,6 +376,7 @@ TEST_F(SetupWindowRun, TheInstallWindowIsAFixedCentredPopupWithALockedDownBrowse
             title = text_of(window);
             style = GetWindowLongPtrW(window, GWL_STYLE);
             GetWindowRect(window, &frame);
+            GetClientRect(window, &client);
             MONITORINFO info{};
             info.cbSize = sizeof info;
             GetMonitorInfoW(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &info);
@@ -258,7 +413,14 @@ TEST_F(SetupWindowRun, TheInstallWindowIsAFixedCentredPopupWithALockedDownBrowse
     EXPECT_EQ(style & (WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX), WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX);
     EXPECT_NE(style & WS_VISIBLE, 0);
     const LONG w = frame.right - frame.left, h = frame.bottom - frame.top;
-    EXPECT_GT(w, 0);
+    // 880 x 580 at 96 DPI framed as a fixed captioned window; the popup keeps that outer size
+    // and has no frame of its own, so all of it is client area.
+    RECT framed{0, 0, 880, 580};
+    AdjustWindowRectEx(&framed, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, FALSE, 0);
+    EXPECT_EQ(w, framed.right - framed.left);
+    EXPECT_EQ(h, framed.bottom - framed.top);
+    EXPECT_EQ(client.right - client.left, w);
+    EXPECT_EQ(client.bottom - client.top, h);
     EXPECT_EQ(frame.left, work.left + (work.right - work.left - w) / 2);
     EXPECT_EQ(frame.top, work.top + (work.bottom - work.top - h) / 2);
 

@@ -14,7 +14,7 @@ namespace {
 
 // The program's own GetMessageW loop until `done`, bounded so that a lost reply fails the
 // test instead of hanging it.
-bool pump_until(const std::function<bool()>& done, ULONGLONG limit_ms = 30000) {
+bool pump_until(const std::function<bool()>& done, ULONGLONG limit_ms = 120000) {
     const ULONGLONG deadline = GetTickCount64() + limit_ms;
     const UINT_PTR timer = SetTimer(nullptr, 0, 50, nullptr);
     bool reached = done();
@@ -343,7 +343,7 @@ TEST(relay_hangup, program_leaves_without_closing) {
         // One answer waits in the queue (the destructor frees it), one request is still open,
         // when the client goes: neither is called on a dead owner.
         ASSERT_TRUE(client.execute_script(L"1", [&](const relay::reply&) { called = true; }));
-        const ULONGLONG deadline = GetTickCount64() + 30000;
+        const ULONGLONG deadline = GetTickCount64() + 120000;
         MSG msg;
         while (!PeekMessageW(&msg, nullptr, WM_APP, 0xBFFF, PM_NOREMOVE) && GetTickCount64() < deadline) {
             MsgWaitForMultipleObjectsEx(0, nullptr, 100, QS_POSTMESSAGE, MWMO_INPUTAVAILABLE);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "detection.h"
 #include "folders.h"
 #include "product.h"
 #include "text.h"
@@ -59,9 +60,12 @@ public:
         if (CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
                            nullptr, &startup, &info)) {
             process_.adopt(info);
-            // Give it time to appear in the process list.
-            WaitForInputIdle(info.hProcess, 2000);
-            Sleep(300);
+            // Until it shows in the process list, or it has ended.
+            const std::wstring name = exe.filename().wstring();
+            const ULONGLONG end = GetTickCount64() + 60000;
+            while (!is_process_running(name) && GetTickCount64() < end &&
+                   WaitForSingleObject(process_.handle.get(), 50) == WAIT_TIMEOUT) {
+            }
         }
     }
     ~running_program() { stop(); }
@@ -71,7 +75,7 @@ public:
     void stop() {
         if (!process_.handle) return;
         TerminateProcess(process_.handle.get(), 0);
-        WaitForSingleObject(process_.handle.get(), 5000);
+        WaitForSingleObject(process_.handle.get(), 60000);
         process_.handle.reset();
         process_.thread.reset();
     }
@@ -108,10 +112,13 @@ inline bool make_unix_link(const fs::path& link, const fs::path& target) {
         return false;
     win32::process ln;
     ln.adopt(info);
-    WaitForSingleObject(ln.handle.get(), 10000);
+    if (WaitForSingleObject(ln.handle.get(), 60000) != WAIT_OBJECT_0) return false;
+    DWORD code = 1;
+    if (!GetExitCodeProcess(ln.handle.get(), &code) || code != 0) return false;
     // The link shows as a link to Windows only where Wine reports it so.
     DWORD attributes = GetFileAttributesW(link.c_str());
-    for (int i = 0; i < 50 && attributes == INVALID_FILE_ATTRIBUTES; ++i) {
+    const ULONGLONG end = GetTickCount64() + 60000;
+    while (attributes == INVALID_FILE_ATTRIBUTES && GetTickCount64() < end) {
         Sleep(100);
         attributes = GetFileAttributesW(link.c_str());
     }
@@ -131,7 +138,7 @@ inline void remove_unix_link(const fs::path& link) {
         return;
     win32::process rm;
     rm.adopt(info);
-    WaitForSingleObject(rm.handle.get(), 10000);
+    WaitForSingleObject(rm.handle.get(), 60000);
 }
 
 // Reads a registry value straight from the hive, bypassing the code under test.

@@ -114,6 +114,9 @@ TEST(HandleInterface, OperationsOnAWorkingEngine) {
     EXPECT_EQ(webhost_unbind(w, "never bound"), 2);
     EXPECT_TRUE(runtime.calls("browser.ExecuteScript(if (window.__webhost__) {\\nwindow.__webhost__.onUnbind(").empty());
 
+    // A page call reaches the first binding only: the second bind of the name was refused.
+    runtime.raise("web_message", R"({"id":"9","method":"f","params":[]})");
+
     EXPECT_EQ(webhost_reply(w, "5", 0, nullptr), -2);
     EXPECT_EQ(webhost_reply(w, "5", 0, ""), 0);
     EXPECT_EQ(webhost_reply(w, "6", -1, "true"), 0);
@@ -126,6 +129,7 @@ TEST(HandleInterface, OperationsOnAWorkingEngine) {
 
     EXPECT_EQ(webhost_destroy(w), 0);
     CoUninitialize();
-    EXPECT_EQ(first.count, 0);
+    EXPECT_EQ(first.count, 1);
+    EXPECT_EQ(first.last_id, "9");
     EXPECT_EQ(second.count, 0);
 }

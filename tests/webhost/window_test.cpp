@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -93,6 +95,72 @@ TEST_F(TitleBarTheme, OlderSystemsGetTheOlderAttribute) {
     EXPECT_EQ(attribute_calls[1].value, TRUE);
 }
 
+namespace {
+
+// While it lives, a system function's code jumps to a function of the test instead: what Wine's
+// own DwmSetWindowAttribute and SetProcessDpiAwarenessContext were passed cannot be read back
+// (the first answers S_OK to everything, the second refuses once the process is aware, which
+// Wine makes it from the start).
+class code_detour {
+public:
+    code_detour(HMODULE module, const char* name, const void* replacement) {
+        target_ = module == nullptr ? nullptr : reinterpret_cast<unsigned char*>(GetProcAddress(module, name));
+        if (target_ == nullptr) return;
+        // mov rax, replacement; jmp rax
+        unsigned char jump[sizeof saved_] = {0x48, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xE0};
+        const auto address = reinterpret_cast<std::uintptr_t>(replacement);
+        std::memcpy(jump + 2, &address, sizeof address);
+        std::memcpy(saved_, target_, sizeof saved_);
+        patched_ = write(jump);
+    }
+    ~code_detour() {
+        if (patched_) write(saved_);
+    }
+    code_detour(const code_detour&) = delete;
+    code_detour& operator=(const code_detour&) = delete;
+    bool active() const { return patched_; }
+
+private:
+    bool write(const unsigned char* code) {
+        DWORD old = 0;
+        if (!VirtualProtect(target_, sizeof saved_, PAGE_EXECUTE_READWRITE, &old)) return false;
+        std::memcpy(target_, code, sizeof saved_);
+        VirtualProtect(target_, sizeof saved_, old, &old);
+        FlushInstructionCache(GetCurrentProcess(), target_, sizeof saved_);
+        return true;
+    }
+    unsigned char* target_ = nullptr;
+    unsigned char saved_[12] = {};
+    bool patched_ = false;
+};
+
+}  // namespace
+
+TEST_F(TitleBarTheme, TheSystemsDwmIsLookedUpAndAskedForTheNewerAttributeFirst) {
+    title_bar_attribute_override = nullptr;
+    theme.set(0);
+    const HMODULE dwmapi = LoadLibraryExW(L"dwmapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    ASSERT_NE(dwmapi, nullptr);
+    {
+        code_detour detour(dwmapi, "DwmSetWindowAttribute", reinterpret_cast<const void*>(&record_attribute));
+        ASSERT_TRUE(detour.active());
+        apply_title_bar_theme(nullptr);
+        refuse_attribute = E_INVALIDARG;
+        apply_title_bar_theme(nullptr);
+    }
+    ASSERT_EQ(attribute_calls.size(), 3u);
+    EXPECT_EQ(attribute_calls[0].attribute, 20u);
+    EXPECT_EQ(attribute_calls[0].value, TRUE);
+    EXPECT_EQ(attribute_calls[1].attribute, 20u);
+    EXPECT_EQ(attribute_calls[2].attribute, 19u);
+    EXPECT_EQ(attribute_calls[2].value, TRUE);
+    // Without the detour the system's own answers: S_OK here, so no second attribute.
+    attribute_calls.clear();
+    apply_title_bar_theme(nullptr);
+    EXPECT_TRUE(attribute_calls.empty());
+    FreeLibrary(dwmapi);
+}
+
 TEST_F(TitleBarTheme, TheWindowAppliesItAtCreationAndOnAThemeChange) {
     webhost_test::standin_runtime runtime;
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
@@ -133,6 +201,50 @@ TEST_F(TitleBarTheme, AThemeItsOwnerForcedOutlastsAThemeChange) {
     CoUninitialize();
 }
 
+namespace {
+
+struct awareness_request {
+    DPI_AWARENESS_CONTEXT context;
+    bool window_existed;
+};
+std::vector<awareness_request> awareness_requests;
+
+BOOL WINAPI record_awareness(DPI_AWARENESS_CONTEXT context) {
+    awareness_requests.push_back({context, FindWindowW(L"webhost", nullptr) != nullptr});
+    return TRUE;
+}
+
+}  // namespace
+
+TEST(ProcessDpi, AnEngineWithItsOwnWindowAsksForPerMonitorAwarenessBeforeMakingIt) {
+    using get_version_fn = LONG(WINAPI*)(OSVERSIONINFOW*);
+    const auto get_version = reinterpret_cast<get_version_fn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
+    ASSERT_NE(get_version, nullptr);
+    OSVERSIONINFOW version{};
+    version.dwOSVersionInfoSize = sizeof version;
+    ASSERT_EQ(get_version(&version), 0);
+    // Before Windows 10 1703 (Wine reports 6.1 unless told otherwise) only the first form exists.
+    const bool second_form = version.dwMajorVersion > 10 ||
+                             (version.dwMajorVersion == 10 && (version.dwMinorVersion > 0 || version.dwBuildNumber >= 15063));
+
+    webhost_test::standin_runtime runtime;
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    awareness_requests.clear();
+    {
+        code_detour detour(GetModuleHandleW(L"user32.dll"), "SetProcessDpiAwarenessContext",
+                           reinterpret_cast<const void*>(&record_awareness));
+        ASSERT_TRUE(detour.active());
+        win32_edge_engine engine(false, nullptr);
+    }
+    CoUninitialize();
+    ASSERT_EQ(awareness_requests.size(), 1u);
+    EXPECT_TRUE(AreDpiAwarenessContextsEqual(awareness_requests[0].context,
+                                             second_form ? DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2
+                                                         : DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE));
+    EXPECT_FALSE(awareness_requests[0].window_existed);
+}
+
 TEST(RuntimeRegistry, APerUserRuntimeIsFoundAfterTheMachineWideLookup) {
     webhost_test::remove_every_runtime();
     EXPECT_FALSE(locate_installed_runtime().found);
@@ -148,6 +260,80 @@ TEST(RuntimeRegistry, APerUserRuntimeIsFoundAfterTheMachineWideLookup) {
     EXPECT_FALSE(locate_runtime_client(1400, false, webview2_client_id).found);
     webhost_test::remove_every_runtime();
     EXPECT_FALSE(runtime_available(nullptr));
+}
+
+namespace {
+
+// The machine-wide registration for one test, in the 32-bit view only (where the updater keeps
+// it on 64-bit Windows); the updater's tree goes again afterwards when the test made it.
+class machine_wide_runtime {
+public:
+    machine_wide_runtime() {
+        HKEY probe = nullptr;
+        had_tree_ = RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\EdgeUpdate", 0,
+                                  KEY_READ | KEY_WOW64_32KEY, &probe) == ERROR_SUCCESS;
+        if (probe != nullptr) RegCloseKey(probe);
+        remove();
+    }
+    ~machine_wide_runtime() {
+        remove();
+        if (had_tree_) return;
+        HKEY microsoft = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft", 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
+                          &microsoft) == ERROR_SUCCESS) {
+            RegDeleteTreeW(microsoft, L"EdgeUpdate");
+            RegCloseKey(microsoft);
+        }
+    }
+    machine_wide_runtime(const machine_wide_runtime&) = delete;
+    machine_wide_runtime& operator=(const machine_wide_runtime&) = delete;
+
+    bool register_folder(const std::wstring& folder) {
+        HKEY key = nullptr;
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, webhost_test::runtime_state_key().c_str(), 0, nullptr, 0,
+                            KEY_WRITE | KEY_WOW64_32KEY, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+            return false;
+        }
+        const LSTATUS status = RegSetValueExW(key, L"EBWebView", 0, REG_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
+                                              static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+        return status == ERROR_SUCCESS;
+    }
+    static bool in_view(REGSAM view) {
+        HKEY key = nullptr;
+        const bool found = RegOpenKeyExW(HKEY_LOCAL_MACHINE, webhost_test::runtime_state_key().c_str(), 0,
+                                         KEY_READ | view, &key) == ERROR_SUCCESS;
+        if (key != nullptr) RegCloseKey(key);
+        return found;
+    }
+
+private:
+    static void remove() {
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, webhost_test::runtime_state_key().c_str(), KEY_WOW64_32KEY, 0);
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, webhost_test::runtime_state_key().c_str(), KEY_WOW64_64KEY, 0);
+    }
+    bool had_tree_ = false;
+};
+
+}  // namespace
+
+TEST(RuntimeRegistry, AMachineWideRuntimeInThe32BitViewIsFoundBeforeThePerUserOne) {
+    webhost_test::remove_every_runtime();
+    machine_wide_runtime machine;
+    ASSERT_TRUE(machine.register_folder(L"C:\\Program Files (x86)\\Microsoft\\EdgeWebView\\Application\\122.0.2365.52"))
+        << "the machine-wide registry cannot be written here";
+    // Only the 32-bit view holds it: a lookup in the 64-bit view finds nothing.
+    ASSERT_TRUE(machine_wide_runtime::in_view(KEY_WOW64_32KEY));
+    ASSERT_FALSE(machine_wide_runtime::in_view(KEY_WOW64_64KEY));
+
+    const runtime_client machine_wide = locate_runtime_client(1150, true, webview2_client_id);
+    EXPECT_TRUE(machine_wide.found);
+    EXPECT_EQ(machine_wide.version, L"122.0.2365.52");
+    EXPECT_TRUE(runtime_available(nullptr));
+
+    webhost_test::register_runtime_folder(HKEY_CURRENT_USER, L"C:\\Users\\u\\Edge\\121.0.1300.4");
+    EXPECT_EQ(locate_installed_runtime().version, L"122.0.2365.52");
+    webhost_test::remove_every_runtime();
 }
 
 // At a higher DPI (read by Wine at process start, so this runs in a child process).
