@@ -12,6 +12,8 @@ import {
 before(setUp);
 after(tearDown);
 
+// Page time in which the ring fills from empty, more than the 650 ms pause after a reply.
+const FILL_MS = 1500;
 const HOSTILE = '<img src=x onerror="window.__pwned=1">';
 const MIDDOT = '\u00b7';
 
@@ -274,6 +276,57 @@ describe('install flow', () => {
     await finish(p);
   });
 
+  test('the ring keeps its pace however few frames are drawn, and finishes full', async () => {
+    // The ring as drawn, and what it showed when its finished state came.
+    const watch = (page) => page.evaluate(() => {
+      const ringEl = document.getElementById('ring');
+      new MutationObserver(() => {
+        if (!ringEl.classList.contains('done') || window.__atCheck) return;
+        window.__atCheck = {
+          offset: Number(document.getElementById('ring-fill').getAttribute('stroke-dashoffset')),
+          pct: document.getElementById('pct-n').textContent,
+          step: document.getElementById('k-step').textContent,
+        };
+      }).observe(ringEl, { attributes: true, attributeFilter: ['class'] });
+    });
+    const drawn = async (page) => 100 * (1 - (await ring(page)).offset / 515);
+    const atCheck = (page) => page.evaluate(() => window.__atCheck);
+
+    // A frame every 1/60 s, and three a second as a browser without a GPU draws them.
+    const many = await started(info({ installed: '' }));
+    const few = await started(info({ installed: '' }), { frameMs: 333 });
+    const calls = [];
+    for (const p of [many, few]) {
+      calls.push(await clickInstall(p));
+      await watch(p.page);
+      await p.native.progress(40, 'Installing the Vantrel window');
+    }
+    // Both just past the sparse page's second frame.
+    const ahead = await few.page.evaluate(() => 333 - (performance.now() % 333) + 333 + 1);
+    for (const p of [many, few]) await run(p.page, ahead);
+    const paced = [await drawn(many.page), await drawn(few.page)];
+    assert.ok(paced[0] > 30 && paced[0] < 40, `moving towards 40: ${paced}`);
+    assert.ok(Math.abs(paced[0] - paced[1]) < 0.5, `the same progress at the same time: ${paced}`);
+
+    for (const [i, p] of [many, few].entries()) {
+      await p.native.reply(calls[i], 0, jobReply(true));
+      await run(p.page, FILL_MS + 1300);
+      assert.deepEqual(await atCheck(p.page), { offset: 0, pct: '100', step: 'Installed' });
+      await showing(p.page, 'done');
+      await finish(p);
+    }
+
+    const remove = await started(info({ mode: 'uninstall', installed: '0.5.0' }), { frameMs: 333 });
+    await remove.page.click('#r-go');
+    const call = await remove.native.job('setupUninstall');
+    await watch(remove.page);
+    await remove.native.reply(call, 0, jobReply(true));
+    await run(remove.page, FILL_MS + 1200);
+    assert.deepEqual(await atCheck(remove.page), { offset: 0, pct: '100', step: 'Removed' });
+    await showing(remove.page, 'done');
+    await finish(remove);
+  });
+
   test('a new label shows 160 ms later', async () => {
     const p = await started(info({ installed: '' }));
     await clickInstall(p);
@@ -291,6 +344,8 @@ describe('install flow', () => {
     const call = await clickInstall(p);
     await native.progress(4, 'Checking the installer');
     await native.progress(40, 'Installing the Vantrel window');
+    await native.progress(100, 'Done');
+    await run(page, 2000);
     await native.reply(call, 0, jobReply(true, '', ['python', 'restart-resolve', 'no-resolve', HOSTILE]));
     await settle(page);
     // Escape and Enter do nothing while the pauses run.
@@ -405,7 +460,7 @@ describe('install flow', () => {
     }
     const call = await native.job('setupInstall');
     await native.reply(call, 0, jobReply(true, '', []));
-    await run(page, 2000);
+    await run(page, FILL_MS + 1300);
     await showing(page, 'done');
     assert.equal(await page.locator('#d-notes .note').count(), 0);
     assert.equal(native.params('setupInstall').length, cases.length + 1);
@@ -437,7 +492,7 @@ test('the adobe kind: the open button starts the app, then asks to close', async
   const { page, native } = p;
   const call = await clickInstall(p);
   await native.reply(call, 0, jobReply(true, '', ['python']));
-  await run(page, 650 + 1300);
+  await run(page, FILL_MS + 1300);
   await showing(page, 'done');
   // Adobe knows no "python" note: it is plain text.
   assert.deepEqual(await page.$$eval('#d-notes .note', (ns) => ns.map((n) => [n.className, n.textContent])),
@@ -474,6 +529,8 @@ describe('uninstall flow', () => {
     assert.equal(await textOf(page, '#k-title'), 'Uninstalling');
     await native.progress(10, 'Removing files');
     await native.progress(90, 'Removing the uninstall entry');
+    await native.progress(100, 'Done');
+    await run(page, 2000);
     await native.reply(call, 0, jobReply(true));
     await run(page, 650);
     assert.equal((await ring(page)).done, true);
@@ -567,7 +624,7 @@ describe('native texts stay text', () => {
     await page.click('#e-retry');
     const again = await native.job('setupInstall');
     await native.reply(again, 0, jobReply(true, '', [HOSTILE]));
-    await run(page, 2000);
+    await run(page, FILL_MS + 1300);
     await showing(page, 'done');
     assert.equal(await textOf(page, '#d-lead'), HOSTILE + ' <b>1</b> is installed.');
     assert.equal(await textOf(page, '#d-fine'), 'Installed in C:\\<i>x</i>');
@@ -598,12 +655,17 @@ describe('preview in an ordinary browser', () => {
       await run(page, 700);
     }
     assert.deepEqual(rowsAt, [1, 2, 3, 4, 4]);
-    await run(page, 650 + 1300);
+    await run(page, FILL_MS + 1300);
     await showing(page, 'done');
     assert.deepEqual(await page.$$eval('#d-notes .note', (ns) => ns.map((n) => n.className)), ['note warn', 'note']);
     assert.equal(await textOf(page, '#d-fine'), 'Installed in C:\\Users\\you\\AppData\\Local\\Programs\\Vantrel for DaVinci Resolve');
+    // The preview opens nothing and closes nothing: no page, no navigation, the done screen stays.
     await page.click('#d-notes button');
     await page.click('#d-close');
+    await run(page, 300);
+    assert.equal(p.context.pages().length, 1);
+    assert.equal(page.url(), url);
+    await showing(page, 'done');
     await finish(p);
   });
 
@@ -621,7 +683,7 @@ describe('preview in an ordinary browser', () => {
       ['true', 'true', 'false']);
     await shot(page, '09-preview-adobe-welcome');
     await page.click('#w-install');
-    await run(page, 6 * 700 + 650 + 1300);
+    await run(page, 6 * 700 + FILL_MS + 1300);
     await showing(page, 'done');
     assert.deepEqual(await page.locator('#d-steps li').allTextContents(),
       ['Open Vantrel Studio and sign in', 'Caption your clip, then choose Send to Adobe']);
@@ -629,9 +691,17 @@ describe('preview in an ordinary browser', () => {
       ['After Effects has not been opened on this account yet. Open it once and run this installer again.']);
     assert.equal(await visible(page, '#d-open'), true);
     await shot(page, '10-preview-adobe-done');
-    // Enter presses the visible open button; the preview opens nothing.
+    // Enter presses the visible open button; the preview opens nothing and stays open.
+    await page.evaluate(() => {
+      window.__pressed = 0;
+      document.getElementById('d-open').addEventListener('click', () => window.__pressed++);
+    });
     await page.keyboard.press('Enter');
     await run(page, 300);
+    assert.equal(await page.evaluate(() => window.__pressed), 1);
+    assert.equal(p.context.pages().length, 1);
+    assert.equal(page.url(), url);
+    await showing(page, 'done');
     await finish(p);
   });
 
@@ -669,8 +739,12 @@ describe('start-up failure without the native side', () => {
       assert.equal(await textOf(p.page, '#e-lead'), 'Close setup and download a fresh copy from vantrel.app.');
       assert.equal(await visible(p.page, '#e-retry'), false);
       assert.equal(await p.page.locator('.preview-note').count(), 0);
+      // Without a bridge the keys have nothing to ask: no error, and the screen stays.
       await p.page.keyboard.press('Escape');
       await p.page.keyboard.press('Enter');
+      await settle(p.page);
+      assert.deepEqual(p.problems, [], c.url);
+      await showing(p.page, 'error');
       if (c === cases[0]) await shot(p.page, '11-startup-failure');
       await finish(p);
     }
