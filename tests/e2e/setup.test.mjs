@@ -71,13 +71,17 @@ async function onScreen(page, name, timeoutMs = 60000) {
   await page.waitForFunction((n) => document.body.dataset.screen === n, name, { timeout: timeoutMs });
 }
 
-// As a user sees it: once the screen's entrance animations have played (bounded).
+// Once every transition and animation that ends has ended (the blobs and the pulsing dot run
+// forever), and a frame has been drawn with their end.
+async function standStill(page) {
+  await page.waitForFunction(() => document.getAnimations().every((a) => a.playState !== 'running' ||
+    a.effect?.getComputedTiming().iterations === Infinity), null, { timeout: 60000 });
+  await page.evaluate(() => new Promise((drawn) => requestAnimationFrame(() => requestAnimationFrame(drawn))));
+}
+
+// As a user sees it: once the screen's entrance animations have played.
 async function screenshot(page, name) {
-  await page
-    .waitForFunction(() => document.getAnimations().every((a) => a.playState !== 'running' ||
-      a.effect?.getComputedTiming().iterations === Infinity), null, { timeout: 5000 })
-    .catch(() => {});
-  await sleep(300);
+  await standStill(page);
   const file = path.join(artifacts, `${name}.png`);
   await page.screenshot({ path: file });
   const bytes = fs.readFileSync(file);
@@ -98,15 +102,34 @@ async function recordProgress(page) {
   });
 }
 
-// The work screen as it shows the job's first steps: taken at once, as the job may be quick.
+// Keeps the reply of the bound function `name` from the page until `releaseReply`, so that the
+// work screen stays however quick the job is; progress still reaches the page meanwhile.
+async function holdReply(page, name) {
+  await page.evaluate((n) => {
+    const call = window[n];
+    window[n] = (...args) => call(...args).then((reply) => new Promise((give) => {
+      window.__releaseReply = () => give(reply);
+      if (window.__released) give(reply);
+    }));
+  }, name);
+}
+
+async function releaseReply(page) {
+  await page.evaluate(() => {
+    window.__released = true;
+    window.__releaseReply?.();
+  });
+}
+
+// The work screen as it shows the job's first steps, past the cross-fade from the screen
+// before; then the held reply goes to the page.
 async function screenshotWork(page, name) {
   await page.waitForFunction(() => document.querySelectorAll('#k-subs .sub').length > 0, null, { timeout: 60000 });
-  // Past the cross-fade from the screen before; the page keeps this screen for at least 1.8 s
-  // after the job's reply.
-  await sleep(500);
-  assert.equal(await page.evaluate(() => document.body.dataset.screen), 'work', 'the work screen is still shown');
+  await standStill(page);
+  assert.equal(await page.evaluate(() => document.body.dataset.screen), 'work', 'the work screen is shown');
   const file = path.join(artifacts, `${name}.png`);
   await page.screenshot({ path: file });
+  await releaseReply(page);
   return file;
 }
 
@@ -133,8 +156,8 @@ async function endRun({ relay, run, chromium }, expectedReason = 'hangup') {
   }
   assert.equal(ended.reason, expectedReason);
   assert.ok(chromium.length > 0);
-  await until('Chromium to end', () => !chromium.some(isAlive), 10000);
-  await until('the programs of the run to end', () => programsInPrefix(prefix, ourPrograms).length === 0, 30000)
+  await until('Chromium to end', () => !chromium.some(isAlive), 60000);
+  await until('the programs of the run to end', () => programsInPrefix(prefix, ourPrograms).length === 0, 60000)
     .catch(() => assert.deepEqual(programsInPrefix(prefix, ourPrograms), [], 'programs left running'));
 }
 
@@ -162,8 +185,9 @@ test('Setup installs, uninstalls and shows a failure through its real page', asy
       await screenshot(page, '01-welcome');
 
       await recordProgress(page);
+      await holdReply(page, 'setupInstall');
       await page.click('#w-install');
-      await onScreen(page, 'work', 10000);
+      await onScreen(page, 'work');
       assert.equal(await text(page, '#k-title'), 'Installing');
       await screenshotWork(page, '02-installing');
 
@@ -210,8 +234,9 @@ test('Setup installs, uninstalls and shows a failure through its real page', asy
       await screenshot(page, '04-remove');
 
       await recordProgress(page);
+      await holdReply(page, 'setupUninstall');
       await page.click('#r-go');
-      await onScreen(page, 'work', 10000);
+      await onScreen(page, 'work');
       assert.equal(await text(page, '#k-title'), 'Uninstalling');
       await screenshotWork(page, '05-uninstalling');
       await onScreen(page, 'done', 120000);

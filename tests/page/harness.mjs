@@ -46,6 +46,19 @@ export function jobReply(ok, error = '', notes = []) {
   return nativeJson({ error, notes, ok });
 }
 
+// Real time a wait may take before it counts as a fault: far more than a loaded machine needs.
+export const BOUND_MS = 60000;
+
+// Waits on `check` (true when met) until it is met, or fails after BOUND_MS of real time.
+export async function until(what, check) {
+  const deadline = Date.now() + BOUND_MS;
+  for (;;) {
+    if (await check()) return;
+    if (Date.now() > deadline) throw new Error('timed out waiting for ' + what);
+    await new Promise((r) => setTimeout(r, 10));
+  }
+}
+
 // Answers the page's calls as the Setup program does: the synchronous functions at once, the
 // install and uninstall when the test says so.
 class Native {
@@ -55,6 +68,7 @@ class Native {
     this.calls = [];
     this.held = [];
     this.waiters = [];
+    this.infoAsked = new Promise((resolve) => { this.onInfo = resolve; });
   }
 
   async receive(message) {
@@ -62,10 +76,12 @@ class Native {
     const call = JSON.parse(message);
     assert.deepEqual(Object.keys(call), ['id', 'method', 'params']);
     assert.match(call.id, /^[0-9a-f]{32}$/);
+    if (call.method === FLUSH) return;
     this.calls.push(call);
     if (call.method === 'setupInfo') {
       this.infoAnswered = typeof this.infoText === 'function' ? this.infoText(call, this)
                                                             : this.reply(call, 0, this.infoText);
+      this.onInfo();
       return this.infoAnswered;
     }
     if (call.method === 'setupOpen' || call.method === 'setupWindow') return this.reply(call, 0, 'null');
@@ -83,21 +99,31 @@ class Native {
 
   // The next held install or uninstall call.
   async job(method) {
-    for (let i = 0; i < 500; i++) {
+    const deadline = Date.now() + BOUND_MS;
+    for (;;) {
       const at = this.held.findIndex((c) => c.method === method);
       if (at >= 0) return this.held.splice(at, 1)[0];
+      if (Date.now() > deadline) throw new Error('no ' + method + ' call arrived');
       await new Promise((wake) => {
         this.waiters.push(wake);
         setTimeout(wake, 10);
       });
     }
-    throw new Error('no ' + method + ' call arrived');
+  }
+
+  // Returns once every message the page posted before it has been received: the posts of one
+  // page arrive in order.
+  flush() {
+    const message = JSON.stringify({ id: '0'.repeat(32), method: FLUSH, params: [] });
+    return this.page.evaluate((m) => window.__standinPost(m), message);
   }
 
   params(method) {
     return this.calls.filter((c) => c.method === method).map((c) => c.params);
   }
 }
+
+const FLUSH = '__flush';
 
 let browser;
 let server;
@@ -129,7 +155,9 @@ export const origin = () => `http://127.0.0.1:${server.address().port}`;
 
 // Opens the page. With `native` (an info object, its text, or a function answering the info
 // call), the host's bootstrap and bind scripts run first, as the browser runs them.
-export async function open({ native, url = origin() + '/', width = 880, height = 580, route, js = true } = {}) {
+// `frameMs` draws an animation frame only that often (of page time), as a browser without a
+// GPU does.
+export async function open({ native, url = origin() + '/', width = 880, height = 580, route, js = true, frameMs } = {}) {
   const context = await browser.newContext({
     viewport: { width, height }, reducedMotion: 'reduce', javaScriptEnabled: js,
   });
@@ -148,6 +176,12 @@ export async function open({ native, url = origin() + '/', width = 880, height =
   // Page time moves only when a test runs it forward.
   await page.clock.install({ time: 0 });
   await page.clock.pauseAt(1000);
+  if (frameMs) {
+    await page.addInitScript((every) => {
+      window.requestAnimationFrame = (cb) =>
+        setTimeout(() => cb(performance.now()), every - (performance.now() % every));
+    }, frameMs);
+  }
 
   let stand = null;
   if (native !== undefined) {
@@ -166,7 +200,7 @@ export async function open({ native, url = origin() + '/', width = 880, height =
   const p = { page, native: stand, problems, requests, context, url };
   if (stand) {
     // The info call has been answered and its promise handlers have run.
-    for (let i = 0; i < 500 && !stand.infoAnswered; i++) await new Promise((r) => setTimeout(r, 10));
+    await within('the info call', stand.infoAsked);
     await stand.infoAnswered;
     await settle(page);
   }
@@ -177,6 +211,32 @@ export async function open({ native, url = origin() + '/', width = 880, height =
 export async function settle(page) {
   await page.evaluate('0');
   await page.evaluate('0');
+}
+
+// `promise`, or a failure once BOUND_MS of real time have passed.
+export async function within(what, promise) {
+  let timer;
+  const late = new Promise((_, fail) => {
+    timer = setTimeout(() => fail(new Error('timed out waiting for ' + what)), BOUND_MS);
+  });
+  try {
+    return await Promise.race([promise, late]);
+  } finally {
+    clearTimeout(timer);
+  }
+}
+
+// Waits until no transition or animation of the page is running or pending. They run on the
+// browser's own clock, not the page's fake one: even a 0.01 ms one (reduced motion) ends only
+// with a drawn frame, which a loaded machine draws late.
+export async function still(page) {
+  await within('the page to stand still', page.evaluate(async () => {
+    for (;;) {
+      const moving = document.getAnimations().filter((a) => a.pending || a.playState === 'running');
+      if (!moving.length) return;
+      await Promise.allSettled(moving.map((a) => a.finished));
+    }
+  }));
 }
 
 export async function run(page, ms) {
@@ -197,19 +257,15 @@ export async function showing(page, name) {
   assert.deepEqual(s.on, ['s-' + name], 'screen shown');
   assert.equal(s.data, name);
   for (const other of ['welcome', 'work', 'done', 'error', 'remove']) {
-    assert.equal(await visible(page, '#s-' + other, other === name), other === name, 's-' + other + ' visible');
+    assert.equal(await visible(page, '#s-' + other), other === name, 's-' + other + ' visible');
   }
 }
 
-// Whether an element is visible, waiting up to a second of real time for the one it should
-// reach: even a 0.01 ms transition of an inherited visibility ends only with a drawn frame.
-export async function visible(page, sel, expected = true) {
-  let now = await page.locator(sel).isVisible();
-  for (let i = 0; i < 50 && now !== expected; i++) {
-    await new Promise((r) => setTimeout(r, 20));
-    now = await page.locator(sel).isVisible();
-  }
-  return now;
+// Whether an element is visible once the page stands still: a visibility inherited through a
+// transition changes only when that transition ends.
+export async function visible(page, sel) {
+  await still(page);
+  return page.locator(sel).isVisible();
 }
 
 export const textOf = (page, sel) => page.locator(sel).textContent();

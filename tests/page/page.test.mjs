@@ -6,12 +6,14 @@ import fs from 'node:fs';
 import { pathToFileURL } from 'node:url';
 import {
   pageBytes, pagePath, texts, realInfo, info, nativeJson, replyScript, jobReply,
-  setUp, tearDown, served, origin, open, settle, run, screen, showing, visible, textOf, finish, shot,
+  setUp, tearDown, served, origin, open, settle, run, still, until, screen, showing, visible, textOf, finish, shot,
 } from './harness.mjs';
 
 before(setUp);
 after(tearDown);
 
+// Page time in which the ring fills from empty, more than the 650 ms pause after a reply.
+const FILL_MS = 1500;
 const HOSTILE = '<img src=x onerror="window.__pwned=1">';
 const MIDDOT = '\u00b7';
 
@@ -71,7 +73,7 @@ describe('the document', () => {
 test('the checks of every page see a policy violation and a request', async () => {
   const p = await open({});
   await p.page.evaluate((port) => { new Image().src = `http://127.0.0.1:${port}/x.png`; }, 1);
-  for (let i = 0; i < 50 && !p.problems.length; i++) await new Promise((r) => setTimeout(r, 20));
+  await until('the violation', () => p.problems.length > 0);
   assert.match(p.problems.join('\n'), /policy violation: img-src/);
   assert.deepEqual(p.requests.slice(1), ['http://127.0.0.1:1/x.png']);
   p.problems.length = 0;
@@ -210,7 +212,7 @@ describe('start with the native side', () => {
       await showing(p.page, 'error');
       assert.equal(await textOf(p.page, '#e-title'), 'Setup could not start');
       assert.equal(await textOf(p.page, '#e-lead'), 'Close setup and download a fresh copy from vantrel.app.');
-      assert.equal(await visible(p.page, '#e-retry', false), false);
+      assert.equal(await visible(p.page, '#e-retry'), false);
       // Enter has no button to press; Escape still asks to close.
       await p.page.keyboard.press('Enter');
       await p.page.keyboard.press('Escape');
@@ -274,6 +276,57 @@ describe('install flow', () => {
     await finish(p);
   });
 
+  test('the ring keeps its pace however few frames are drawn, and finishes full', async () => {
+    // The ring as drawn, and what it showed when its finished state came.
+    const watch = (page) => page.evaluate(() => {
+      const ringEl = document.getElementById('ring');
+      new MutationObserver(() => {
+        if (!ringEl.classList.contains('done') || window.__atCheck) return;
+        window.__atCheck = {
+          offset: Number(document.getElementById('ring-fill').getAttribute('stroke-dashoffset')),
+          pct: document.getElementById('pct-n').textContent,
+          step: document.getElementById('k-step').textContent,
+        };
+      }).observe(ringEl, { attributes: true, attributeFilter: ['class'] });
+    });
+    const drawn = async (page) => 100 * (1 - (await ring(page)).offset / 515);
+    const atCheck = (page) => page.evaluate(() => window.__atCheck);
+
+    // A frame every 1/60 s, and three a second as a browser without a GPU draws them.
+    const many = await started(info({ installed: '' }));
+    const few = await started(info({ installed: '' }), { frameMs: 333 });
+    const calls = [];
+    for (const p of [many, few]) {
+      calls.push(await clickInstall(p));
+      await watch(p.page);
+      await p.native.progress(40, 'Installing the Vantrel window');
+    }
+    // Both just past the sparse page's second frame.
+    const ahead = await few.page.evaluate(() => 333 - (performance.now() % 333) + 333 + 1);
+    for (const p of [many, few]) await run(p.page, ahead);
+    const paced = [await drawn(many.page), await drawn(few.page)];
+    assert.ok(paced[0] > 30 && paced[0] < 40, `moving towards 40: ${paced}`);
+    assert.ok(Math.abs(paced[0] - paced[1]) < 0.5, `the same progress at the same time: ${paced}`);
+
+    for (const [i, p] of [many, few].entries()) {
+      await p.native.reply(calls[i], 0, jobReply(true));
+      await run(p.page, FILL_MS + 1300);
+      assert.deepEqual(await atCheck(p.page), { offset: 0, pct: '100', step: 'Installed' });
+      await showing(p.page, 'done');
+      await finish(p);
+    }
+
+    const remove = await started(info({ mode: 'uninstall', installed: '0.5.0' }), { frameMs: 333 });
+    await remove.page.click('#r-go');
+    const call = await remove.native.job('setupUninstall');
+    await watch(remove.page);
+    await remove.native.reply(call, 0, jobReply(true));
+    await run(remove.page, FILL_MS + 1200);
+    assert.deepEqual(await atCheck(remove.page), { offset: 0, pct: '100', step: 'Removed' });
+    await showing(remove.page, 'done');
+    await finish(remove);
+  });
+
   test('a new label shows 160 ms later', async () => {
     const p = await started(info({ installed: '' }));
     await clickInstall(p);
@@ -291,6 +344,8 @@ describe('install flow', () => {
     const call = await clickInstall(p);
     await native.progress(4, 'Checking the installer');
     await native.progress(40, 'Installing the Vantrel window');
+    await native.progress(100, 'Done');
+    await run(page, 2000);
     await native.reply(call, 0, jobReply(true, '', ['python', 'restart-resolve', 'no-resolve', HOSTILE]));
     await settle(page);
     // Escape and Enter do nothing while the pauses run.
@@ -324,7 +379,7 @@ describe('install flow', () => {
     assert.equal(notes[2][1], 'DaVinci Resolve was not found. Install Resolve and restart it before using the Vantrel script.');
     assert.equal(notes[3][1], HOSTILE);
     assert.equal(await page.locator('#d-notes img').count(), 0);
-    assert.equal(await visible(page, '#d-open', false), false);
+    assert.equal(await visible(page, '#d-open'), false);
     assert.equal(await textOf(page, '#d-fine'), 'Installed in ' + realInfo.folder);
     assert.equal(await page.getAttribute('#j-done', 'class'), 'active');
     assert.deepEqual(await page.$$eval('.journey li', (ls) => ls.map((l) => l.getAttribute('aria-current'))),
@@ -405,7 +460,7 @@ describe('install flow', () => {
     }
     const call = await native.job('setupInstall');
     await native.reply(call, 0, jobReply(true, '', []));
-    await run(page, 2000);
+    await run(page, FILL_MS + 1300);
     await showing(page, 'done');
     assert.equal(await page.locator('#d-notes .note').count(), 0);
     assert.equal(native.params('setupInstall').length, cases.length + 1);
@@ -421,7 +476,7 @@ describe('install flow', () => {
     await page.keyboard.press('Escape');
     await settle(page);
     await native.job('setupInstall');
-    await new Promise((r) => setTimeout(r, 100));
+    await native.flush();
     assert.equal(native.params('setupInstall').length, 1);
     assert.deepEqual(native.params('setupWindow'), []);
     // The bar's close button is not held back by the page: the native side refuses it.
@@ -437,12 +492,12 @@ test('the adobe kind: the open button starts the app, then asks to close', async
   const { page, native } = p;
   const call = await clickInstall(p);
   await native.reply(call, 0, jobReply(true, '', ['python']));
-  await run(page, 650 + 1300);
+  await run(page, FILL_MS + 1300);
   await showing(page, 'done');
   // Adobe knows no "python" note: it is plain text.
   assert.deepEqual(await page.$$eval('#d-notes .note', (ns) => ns.map((n) => [n.className, n.textContent])),
     [['note', 'python']]);
-  assert.equal(await visible(page, '#d-open', true), true);
+  assert.equal(await visible(page, '#d-open'), true);
   await page.keyboard.press('Enter');
   await settle(page);
   assert.deepEqual(native.params('setupOpen'), [['app']]);
@@ -474,6 +529,8 @@ describe('uninstall flow', () => {
     assert.equal(await textOf(page, '#k-title'), 'Uninstalling');
     await native.progress(10, 'Removing files');
     await native.progress(90, 'Removing the uninstall entry');
+    await native.progress(100, 'Done');
+    await run(page, 2000);
     await native.reply(call, 0, jobReply(true));
     await run(page, 650);
     assert.equal((await ring(page)).done, true);
@@ -489,7 +546,7 @@ describe('uninstall flow', () => {
     assert.equal(await page.locator('#d-steps li').count(), 0);
     assert.equal(await page.locator('#d-notes > *').count(), 0);
     assert.equal(await textOf(page, '#d-fine'), '');
-    assert.equal(await visible(page, '#d-open', false), false);
+    assert.equal(await visible(page, '#d-open'), false);
     await shot(page, '08-done-uninstalled');
     assert.deepEqual(native.params('setupInstall'), []);
     await finish(p);
@@ -567,7 +624,7 @@ describe('native texts stay text', () => {
     await page.click('#e-retry');
     const again = await native.job('setupInstall');
     await native.reply(again, 0, jobReply(true, '', [HOSTILE]));
-    await run(page, 2000);
+    await run(page, FILL_MS + 1300);
     await showing(page, 'done');
     assert.equal(await textOf(page, '#d-lead'), HOSTILE + ' <b>1</b> is installed.');
     assert.equal(await textOf(page, '#d-fine'), 'Installed in C:\\<i>x</i>');
@@ -598,12 +655,17 @@ describe('preview in an ordinary browser', () => {
       await run(page, 700);
     }
     assert.deepEqual(rowsAt, [1, 2, 3, 4, 4]);
-    await run(page, 650 + 1300);
+    await run(page, FILL_MS + 1300);
     await showing(page, 'done');
     assert.deepEqual(await page.$$eval('#d-notes .note', (ns) => ns.map((n) => n.className)), ['note warn', 'note']);
     assert.equal(await textOf(page, '#d-fine'), 'Installed in C:\\Users\\you\\AppData\\Local\\Programs\\Vantrel for DaVinci Resolve');
+    // The preview opens nothing and closes nothing: no page, no navigation, the done screen stays.
     await page.click('#d-notes button');
     await page.click('#d-close');
+    await run(page, 300);
+    assert.equal(p.context.pages().length, 1);
+    assert.equal(page.url(), url);
+    await showing(page, 'done');
     await finish(p);
   });
 
@@ -621,17 +683,25 @@ describe('preview in an ordinary browser', () => {
       ['true', 'true', 'false']);
     await shot(page, '09-preview-adobe-welcome');
     await page.click('#w-install');
-    await run(page, 6 * 700 + 650 + 1300);
+    await run(page, 6 * 700 + FILL_MS + 1300);
     await showing(page, 'done');
     assert.deepEqual(await page.locator('#d-steps li').allTextContents(),
       ['Open Vantrel Studio and sign in', 'Caption your clip, then choose Send to Adobe']);
     assert.deepEqual(await page.locator('#d-notes .note').allTextContents(),
       ['After Effects has not been opened on this account yet. Open it once and run this installer again.']);
-    assert.equal(await visible(page, '#d-open', true), true);
+    assert.equal(await visible(page, '#d-open'), true);
     await shot(page, '10-preview-adobe-done');
-    // Enter presses the visible open button; the preview opens nothing.
+    // Enter presses the visible open button; the preview opens nothing and stays open.
+    await page.evaluate(() => {
+      window.__pressed = 0;
+      document.getElementById('d-open').addEventListener('click', () => window.__pressed++);
+    });
     await page.keyboard.press('Enter');
     await run(page, 300);
+    assert.equal(await page.evaluate(() => window.__pressed), 1);
+    assert.equal(p.context.pages().length, 1);
+    assert.equal(page.url(), url);
+    await showing(page, 'done');
     await finish(p);
   });
 
@@ -667,10 +737,14 @@ describe('start-up failure without the native side', () => {
       await showing(p.page, 'error');
       assert.equal(await textOf(p.page, '#e-title'), 'Setup could not start', c.url);
       assert.equal(await textOf(p.page, '#e-lead'), 'Close setup and download a fresh copy from vantrel.app.');
-      assert.equal(await visible(p.page, '#e-retry', false), false);
+      assert.equal(await visible(p.page, '#e-retry'), false);
       assert.equal(await p.page.locator('.preview-note').count(), 0);
+      // Without a bridge the keys have nothing to ask: no error, and the screen stays.
       await p.page.keyboard.press('Escape');
       await p.page.keyboard.press('Enter');
+      await settle(p.page);
+      assert.deepEqual(p.problems, [], c.url);
+      await showing(p.page, 'error');
       if (c === cases[0]) await shot(p.page, '11-startup-failure');
       await finish(p);
     }
@@ -681,17 +755,20 @@ describe('narrow and low windows', () => {
   test('the brand column goes at 580 px, the ring shrinks when low', async () => {
     const p = await started(info({ installed: '' }), { width: 560, height: 520 });
     const { page } = p;
-    assert.equal(await visible(page, 'aside.brand', false), false);
+    assert.equal(await visible(page, 'aside.brand'), false);
     await run(page, 1200);
     await shot(page, '12-narrow-welcome');
     await clickInstall(p);
     await p.native.progress(40, 'Installing the Vantrel window');
     await run(page, 1500);
+    // Read once the work screen has moved into place: on its way it is scaled to 99 %.
+    await still(page);
     assert.equal(await page.locator('#ring').evaluate((e) => e.getBoundingClientRect().width), 140);
     await shot(page, '13-narrow-work');
     await finish(p);
 
     const mid = await started(info({ installed: '' }), { width: 740, height: 580 });
+    await still(mid.page);
     assert.equal(await mid.page.locator('aside.brand').evaluate((e) => e.getBoundingClientRect().width), 220);
     await finish(mid);
   });

@@ -351,7 +351,7 @@ class RelayDriver extends EventEmitter {
       if (socket && !socket.destroyed) {
         // Let the last reply reach the program before the connection goes.
         await new Promise((resolve) => {
-          const timer = setTimeout(resolve, 1000);
+          const timer = setTimeout(resolve, 30000);
           socket.end(() => {
             clearTimeout(timer);
             resolve();
