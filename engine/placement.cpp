@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -138,9 +139,42 @@ std::wstring long_path(const fs::path& p) {
     const std::wstring text = p.wstring();
     if (text.compare(0, 4, L"\\\\?\\") == 0 || text.compare(0, 4, L"\\\\.\\") == 0 || !p.is_absolute())
         return text;
-    const std::wstring normal = p.lexically_normal().make_preferred().wstring();
-    if (normal.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + normal.substr(2);
-    return L"\\\\?\\" + normal;
+    const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    // The drive ("C:") or the share ("\\server\share"), which ".." never leaves.
+    std::wstring out = L"\\\\?\\";
+    std::size_t i = 0;
+    if (separator(text[0])) {
+        out += L"UNC";
+        i = 2;
+        for (int parts = 0; parts < 2; ++parts) {
+            while (i < text.size() && separator(text[i])) ++i;
+            const std::size_t start = i;
+            while (i < text.size() && !separator(text[i])) ++i;
+            out += L'\\';
+            out.append(text, start, i - start);
+        }
+    } else {
+        out.append(text, 0, 2);
+        i = 2;
+    }
+    const std::size_t root = out.size();
+    // Normalised the way Windows does before it opens a path, in one pass: the library's
+    // normalisation costs the square of the number of folders.
+    while (i < text.size()) {
+        while (i < text.size() && separator(text[i])) ++i;
+        const std::size_t start = i;
+        while (i < text.size() && !separator(text[i])) ++i;
+        const std::wstring_view name(text.data() + start, i - start);
+        if (name.empty() || name == L".") continue;
+        if (name == L"..") {
+            if (out.size() > root) out.resize(out.rfind(L'\\'));
+            continue;
+        }
+        out += L'\\';
+        out += name;
+    }
+    if (out.size() == root) out += L'\\';
+    return out;
 }
 
 // The library's status query does not report links on every platform, so the reparse tag is

@@ -222,6 +222,16 @@ TEST(SweepLeftovers, AReadOnlyBackupGoesAndOneHeldOpenIsReported) {
     EXPECT_EQ(left, std::vector<fs::path>{held});
 }
 
+TEST(LongPath, AbsolutePathsTakeTheLongFormNormalisedAndOthersStayAsWritten) {
+    EXPECT_EQ(long_path(L"C:\\a\\CON"), L"\\\\?\\C:\\a\\CON");
+    EXPECT_EQ(long_path(L"C:/a//b/./c/../d"), L"\\\\?\\C:\\a\\b\\d");
+    EXPECT_EQ(long_path(L"C:\\a\\..\\..\\b"), L"\\\\?\\C:\\b");
+    EXPECT_EQ(long_path(L"C:\\"), L"\\\\?\\C:\\");
+    EXPECT_EQ(long_path(L"\\\\server\\share\\x\\..\\..\\y"), L"\\\\?\\UNC\\server\\share\\y");
+    EXPECT_EQ(long_path(L"\\\\?\\C:\\a\\.\\b"), L"\\\\?\\C:\\a\\.\\b");
+    EXPECT_EQ(long_path(L"relative\\x"), L"relative\\x");
+}
+
 TEST(InstallPayloadFile, ListsEachPlacedTargetInCallOrderAndReportsFailures) {
     temp_folder folder(L"payload");
     payload_files["VantrelCompanion.exe"] = byte_vector("exe");
