@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cwctype>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -137,13 +138,15 @@ removal remove_entry(const fs::path& p, const fs::path& root) {
 
 std::wstring long_path(const fs::path& p) {
     const std::wstring text = p.wstring();
-    if (text.compare(0, 4, L"\\\\?\\") == 0 || text.compare(0, 4, L"\\\\.\\") == 0 || !p.is_absolute())
-        return text;
     const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    const bool drive = text.size() >= 3 && iswalpha(text[0]) && text[1] == L':' && separator(text[2]);
+    const bool share = text.size() >= 3 && separator(text[0]) && separator(text[1]) && !separator(text[2]) &&
+                       text[2] != L'?' && text[2] != L'.';
+    if (!drive && !share) return text;
     // The drive ("C:") or the share ("\\server\share"), which ".." never leaves.
     std::wstring out = L"\\\\?\\";
     std::size_t i = 0;
-    if (separator(text[0])) {
+    if (share) {
         out += L"UNC";
         i = 2;
         for (int parts = 0; parts < 2; ++parts) {
