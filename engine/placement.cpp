@@ -2,7 +2,10 @@
 
 #include <windows.h>
 
+#include <cwctype>
+#include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "text.h"
 #include "win32_owners.h"
@@ -36,11 +39,24 @@ std::wstring final_path(HANDLE object) {
         [object](wchar_t* buffer, DWORD size) { return GetFinalPathNameByHandleW(object, buffer, size, 0); });
 }
 
-std::wstring final_path(const fs::path& folder) {
-    const win32::unique_handle handle(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
-                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    return handle ? final_path(handle.get()) : std::wstring();
+// The same place as the volume's serial number and the path on that volume: Wine cannot give the
+// final path of a long name. Empty on failure.
+std::wstring volume_path(HANDLE object) {
+    BY_HANDLE_FILE_INFORMATION file{};
+    if (!GetFileInformationByHandle(object, &file)) return {};
+    std::vector<unsigned char> buffer(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t));
+    if (!GetFileInformationByHandleEx(object, FileNameInfo, buffer.data(), static_cast<DWORD>(buffer.size())))
+        return {};
+    const auto* name = reinterpret_cast<const FILE_NAME_INFO*>(buffer.data());
+    const std::wstring text(name->FileName, name->FileNameLength / sizeof(wchar_t));
+    if (text.empty() || text[0] != L'\\') return {};
+    return std::to_wstring(file.dwVolumeSerialNumber) + text;
+}
+
+win32::unique_handle open_folder(const fs::path& folder) {
+    return win32::unique_handle(CreateFileW(long_path(folder).c_str(), FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
 }
 
 bool starts_with_folder(const std::wstring& text, const std::wstring& folder) {
@@ -50,46 +66,129 @@ bool starts_with_folder(const std::wstring& text, const std::wstring& folder) {
                                 static_cast<int>(folder.size()), TRUE) == CSTR_EQUAL;
 }
 
+// The library's emptiness test does not take the long form of a path.
+bool is_empty_folder(const fs::path& folder) {
+    WIN32_FIND_DATAW data;
+    const win32::unique_find find(FindFirstFileW((long_path(folder) + L"\\*").c_str(), &data));
+    if (!find) return false;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") return false;
+    } while (FindNextFileW(find.get(), &data));
+    return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
 }  // namespace
 
 removal remove_entry(const fs::path& p, const fs::path& root) {
     // Opened as the entry itself where Windows can (a final link is not followed); where it is
-    // followed all the same (Wine), the resolved place tells.
-    const win32::unique_handle object(CreateFileW(
-        p.c_str(), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    // followed all the same (Wine), the resolved place tells. The long form also keeps a name
+    // such as CON from meaning a device.
+    const win32::unique_handle object(CreateFileW(long_path(p).c_str(),
+                                                  DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                  OPEN_EXISTING,
+                                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!object) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return removal::gone;
-        return GetFileAttributesW(p.c_str()) == INVALID_FILE_ATTRIBUTES ? removal::gone : removal::failed;
+        return GetFileAttributesW(long_path(p).c_str()) == INVALID_FILE_ATTRIBUTES ? removal::gone
+                                                                                    : removal::failed;
     }
-    const std::wstring real_root = final_path(root);
-    const std::wstring real_path = final_path(object.get());
+    // A device or pipe is nothing Setup made.
+    if (GetFileType(object.get()) != FILE_TYPE_DISK) return removal::elsewhere;
+    const win32::unique_handle root_object = open_folder(root);
+    std::wstring real_root = root_object ? final_path(root_object.get()) : std::wstring();
+    std::wstring real_path = final_path(object.get());
+    if (root_object && (real_root.empty() || real_path.empty())) {
+        real_root = volume_path(root_object.get());
+        real_path = volume_path(object.get());
+    }
+    // Where it lies cannot be learnt: it is still there, and never taken for someone else's.
+    if (real_root.empty() || real_path.empty()) return removal::failed;
     if (!starts_with_folder(real_path, real_root)) return removal::elsewhere;
     FILE_BASIC_INFO basic{};
-    const bool folder = GetFileInformationByHandleEx(object.get(), FileBasicInfo, &basic, sizeof basic) &&
-                        (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+    const bool known = GetFileInformationByHandleEx(object.get(), FileBasicInfo, &basic, sizeof basic) != 0;
+    const bool folder = known && (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
                         !(basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    // A read-only file of ours is made writable through this handle, never through a link; a
+    // file with other names keeps its attribute, which those names share.
+    BY_HANDLE_FILE_INFORMATION links{};
+    const bool unlock = known && (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) &&
+                        !(basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+                        GetFileInformationByHandle(object.get(), &links) && links.nNumberOfLinks <= 1;
+    if (unlock) {
+        FILE_BASIC_INFO writable{};  // times of zero stay as they are
+        writable.FileAttributes = basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY;
+        if (writable.FileAttributes == 0) writable.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        SetFileInformationByHandle(object.get(), FileBasicInfo, &writable, sizeof writable);
+    }
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = TRUE;
     if (SetFileInformationByHandle(object.get(), FileDispositionInfo, &disposition, sizeof disposition))
         return removal::gone;
+    if (unlock) {
+        FILE_BASIC_INFO restored{};
+        restored.FileAttributes = basic.FileAttributes;
+        SetFileInformationByHandle(object.get(), FileBasicInfo, &restored, sizeof restored);
+    }
     // A folder goes only when empty; one that still holds something is no failure to remove a file.
     return folder ? removal::kept_folder : removal::failed;
 }
 
-namespace {
-
-}  // namespace
+std::wstring long_path(const fs::path& p) {
+    const std::wstring text = p.wstring();
+    const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    const bool drive = text.size() >= 3 && iswalpha(text[0]) && text[1] == L':' && separator(text[2]);
+    const bool share = text.size() >= 3 && separator(text[0]) && separator(text[1]) && !separator(text[2]) &&
+                       text[2] != L'?' && text[2] != L'.';
+    if (!drive && !share) return text;
+    // The drive ("C:") or the share ("\\server\share"), which ".." never leaves.
+    std::wstring out = L"\\\\?\\";
+    std::size_t i = 0;
+    if (share) {
+        out += L"UNC";
+        i = 2;
+        for (int parts = 0; parts < 2; ++parts) {
+            while (i < text.size() && separator(text[i])) ++i;
+            const std::size_t start = i;
+            while (i < text.size() && !separator(text[i])) ++i;
+            out += L'\\';
+            out.append(text, start, i - start);
+        }
+    } else {
+        out.append(text, 0, 2);
+        i = 2;
+    }
+    const std::size_t root = out.size();
+    // Normalised the way Windows does before it opens a path, in one pass: the library's
+    // normalisation costs the square of the number of folders.
+    while (i < text.size()) {
+        while (i < text.size() && separator(text[i])) ++i;
+        const std::size_t start = i;
+        while (i < text.size() && !separator(text[i])) ++i;
+        const std::wstring_view name(text.data() + start, i - start);
+        if (name.empty() || name == L".") continue;
+        if (name == L"..") {
+            if (out.size() > root) out.resize(out.rfind(L'\\'));
+            continue;
+        }
+        out += L'\\';
+        out += name;
+    }
+    if (out.size() == root) out += L'\\';
+    return out;
+}
 
 // The library's status query does not report links on every platform, so the reparse tag is
 // asked as well: a symbolic link or a junction could point the write anywhere. Wine reports
 // its links with the attribute but without a tag.
 bool is_link(const fs::path& p) {
     std::error_code ec;
-    if (fs::is_symlink(fs::symlink_status(p, ec))) return true;
+    const std::wstring name = long_path(p);
+    if (fs::is_symlink(fs::symlink_status(name, ec))) return true;
     WIN32_FIND_DATAW data;
-    const win32::unique_find find(FindFirstFileW(p.c_str(), &data));
+    const win32::unique_find find(FindFirstFileW(name.c_str(), &data));
     if (!find) return false;
     if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
     return data.dwReserved0 == IO_REPARSE_TAG_SYMLINK || data.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT ||
@@ -155,17 +254,20 @@ bool write_file_replacing(const fs::path& target, const std::vector<unsigned cha
     return false;
 }
 
-void sweep_leftovers(const fs::path& folder, const std::vector<std::wstring>& files) {
+std::vector<fs::path> sweep_leftovers(const fs::path& folder, const std::vector<std::wstring>& files) {
+    std::vector<fs::path> left;
     std::error_code ec;
-    if (!fs::is_directory(fs::status(folder, ec))) return;
-    for (fs::directory_iterator it(folder, ec), end; it != end; ++it) {
+    const fs::path listed = long_path(folder);
+    if (!fs::is_directory(fs::status(listed, ec))) return left;
+    for (fs::directory_iterator it(listed, ec), end; it != end; ++it) {
         const std::wstring name = it->path().filename().wstring();
         for (const std::wstring& file : files) {
             if (!is_leftover_name(name, file)) continue;
-            remove_entry(it->path(), folder);
+            if (remove_entry(it->path(), folder) == removal::failed) left.push_back(folder / name);
             break;
         }
     }
+    return left;
 }
 
 bool install_payload_file(const std::string& entry, const fs::path& target, op_result& result) {
@@ -188,9 +290,8 @@ void prune_empty_dirs(fs::path start, const fs::path& stop) {
         // A link is not ours to remove, nor is whatever lies above it.
         if (is_link(p)) return;
         std::error_code ec;
-        if (!fs::is_directory(fs::status(p, ec)) || ec) return;
-        const bool empty = fs::is_empty(p, ec);
-        if (ec || !empty) return;
+        if (!fs::is_directory(fs::status(long_path(p), ec)) || ec) return;
+        if (!is_empty_folder(p)) return;
         if (remove_entry(p, p.parent_path()) != removal::gone) return;
         p = p.parent_path();
     }

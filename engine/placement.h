@@ -19,16 +19,20 @@ inline constexpr const wchar_t* backup_infix = L".old-";
 // or by the backup infix and a tick count.
 bool is_leftover_name(const std::wstring& name, const std::wstring& file);
 // Removes, directly inside `folder`, the backups and temporaries of the named files only.
-void sweep_leftovers(const std::filesystem::path& folder, const std::vector<std::wstring>& files);
+// Returns those of them that are still there (in use, no access).
+std::vector<std::filesystem::path> sweep_leftovers(const std::filesystem::path& folder, const std::vector<std::wstring>& files);
 enum class removal {
     gone,         // removed now, or not there at all
     elsewhere,    // it really lies outside the given folder (through a link): left alone
     kept_folder,  // a folder that is not empty
-    failed,       // still there: in use, read-only, no access
+    failed,       // still there: in use, no access, or where it lies cannot be learnt
 };
 // Removes the entry `p` (a file, an empty folder, or a link itself) when it really lies below
 // `root`, judged by where the system resolves both; what a link points to is never removed.
 removal remove_entry(const std::filesystem::path& p, const std::filesystem::path& root);
+// `p` in the form that opens paths longer than MAX_PATH and takes device names such as CON as
+// plain names: \\?\ before an absolute path, normalised; other paths as they are.
+std::wstring long_path(const std::filesystem::path& p);
 // A symbolic link or junction (also as Wine reports a Unix link).
 bool is_link(const std::filesystem::path& p);
 // Places payload entry `entry` at `target` and lists it in result.record["files"].

@@ -3,7 +3,9 @@
 #include <windows.h>
 #include <knownfolders.h>
 
+#include <chrono>
 #include <system_error>
+#include <unordered_map>
 #include <vector>
 
 #include "detection.h"
@@ -47,31 +49,117 @@ fs::path settings_folder() {
     return roaming.empty() ? fs::path() : roaming / L"Vantrel";
 }
 
-// True when a folder between `root` (exclusive) and `p` (exclusive) is a link or junction:
-// removal never descends through one.
-bool passes_through_link(const fs::path& p, const fs::path& root) {
-    for (fs::path folder = p.parent_path(); folder != root && folder.has_relative_path();
-         folder = folder.parent_path()) {
-        if (folder.parent_path() == folder) break;
-        if (is_link(folder)) return true;
+// The longest path Windows can open: a longer entry names nothing on disk.
+constexpr std::size_t longest_path = 32767;
+
+// Tells whether a folder on the way to an entry is a link or junction: removal never descends
+// through one. Each folder is asked once per run, from the root downward, and the walk ends at
+// the first folder that does not exist, so a deep entry costs no more than its length.
+class link_guard {
+public:
+    // True when a folder between `root` (exclusive) and `p` (exclusive) is a link.
+    bool passes_through_link(const fs::path& p, const fs::path& root) {
+        const std::wstring text = p.wstring();
+        for (std::size_t end = root.wstring().size() + 1; end < text.size(); ++end) {
+            if (text[end] != L'\\' && text[end] != L'/') continue;
+            if (text[end - 1] == L'\\' || text[end - 1] == L'/') continue;
+            const std::wstring folder = text.substr(0, end);
+            auto found = folders_.find(folder);
+            if (found == folders_.end()) found = folders_.emplace(folder, ask(folder)).first;
+            if (found->second == state::link) return true;
+            if (found->second == state::missing) return false;
+        }
+        return false;
     }
-    return false;
+
+private:
+    enum class state { plain, link, missing };
+    static state ask(const std::wstring& folder) {
+        const DWORD attributes = GetFileAttributesW(long_path(folder).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            const DWORD error = GetLastError();
+            // Nothing lies below a folder that is not there.
+            if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return state::missing;
+        }
+        return is_link(folder) ? state::link : state::plain;
+    }
+    std::unordered_map<std::wstring, state> folders_;
+};
+
+// A file of ours that is in use may be let go in a moment (the uninstaller that handed over is
+// still ending): it is tried again for a short while, shared by the whole run.
+class retry_window {
+public:
+    bool wait() {
+        const auto now = std::chrono::steady_clock::now();
+        if (!started_) {
+            started_ = true;
+            deadline_ = now + std::chrono::milliseconds(2000);
+        }
+        if (now >= deadline_) return false;
+        Sleep(50);
+        return true;
+    }
+
+private:
+    bool started_ = false;
+    std::chrono::steady_clock::time_point deadline_;
+};
+
+// The running program's own file cannot be deleted while it runs; it deletes itself after.
+bool is_running_program(const fs::path& p) {
+    const auto identity = [](const std::wstring& name, BY_HANDLE_FILE_INFORMATION& info) {
+        const win32::unique_handle file(CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        return file && GetFileInformationByHandle(file.get(), &info);
+    };
+    const fs::path self = own_exe_path();
+    BY_HANDLE_FILE_INFORMATION x{}, y{};
+    if (self.empty() || !identity(long_path(self), x) || !identity(long_path(p), y)) return false;
+    return x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+           x.nFileIndexLow == y.nFileIndexLow;
 }
 
-// Removes `p` when its text lies below `root`, no link leads on the way, and it really lies there.
-removal remove_below(const fs::path& p, const fs::path& root) {
-    if (!is_below_root(p, root) || passes_through_link(p, root)) return removal::elsewhere;
-    return remove_entry(p, root);
-}
-
-// Removes `p` when it lies below one of `roots`; false when it does and is still there.
-bool remove_listed(const fs::path& p, const std::vector<fs::path>& roots) {
-    for (const fs::path& root : roots) {
-        if (!is_below_root(p, root)) continue;
-        return remove_below(p, root) != removal::failed;
+class remover {
+public:
+    // Removes `p` when its text lies below `root`, no link leads on the way, and it really lies
+    // there; a file of ours that stays in use is tried again while the retry window lasts.
+    removal remove_below(const fs::path& p, const fs::path& root, bool patient = true) {
+        if (p.native().size() > longest_path || !is_below_root(p, root) || links_.passes_through_link(p, root))
+            return removal::elsewhere;
+        for (;;) {
+            const removal outcome = remove_entry(p, root);
+            if (outcome != removal::failed || !patient) return outcome;
+            // Not counted as staying: it goes when the program has ended.
+            if (is_running_program(p)) return removal::gone;
+            if (!window_.wait()) return removal::failed;
+        }
     }
-    return true;
-}
+
+    // Removes `p` when it lies below one of `roots`; false when it does and is still there.
+    bool remove_listed(const fs::path& p, const std::vector<fs::path>& roots) {
+        for (const fs::path& root : roots) {
+            if (!is_below_root(p, root)) continue;
+            return remove_below(p, root) != removal::failed;
+        }
+        return true;
+    }
+
+    // Sweeps the leftovers of `names` from `folder`; false with `left` set when one stays.
+    bool sweep(const fs::path& folder, const std::vector<std::wstring>& names, fs::path& left) {
+        for (const fs::path& p : sweep_leftovers(folder, names)) {
+            if (remove_below(p, folder) != removal::failed) continue;
+            left = p;
+            return false;
+        }
+        return true;
+    }
+
+private:
+    link_guard links_;
+    retry_window window_;
+};
 
 void append_missing(std::vector<fs::path>& list, const fs::path& p) {
     if (!p.is_absolute()) return;
@@ -118,11 +206,12 @@ op_result run_uninstall(const progress_fn& progress) {
     if (scripts.is_absolute()) append_missing(files, scripts / product_info.script_name);
 
     progress(45, "Removing files");
+    remover remove;
     // Only the folders Setup writes to: files found anywhere else are left alone.
     const std::vector<fs::path> file_roots = {dir, scripts, settings_folder()};
     fs::path left;  // the first file of ours that is still there
     for (const fs::path& p : files) {
-        if (!remove_listed(p, file_roots)) {
+        if (!remove.remove_listed(p, file_roots)) {
             if (left.empty()) left = p;
             continue;
         }
@@ -133,31 +222,35 @@ op_result run_uninstall(const progress_fn& progress) {
     const std::vector<fs::path> shortcut_roots = {known_folder(FOLDERID_Desktop, L"Desktop"),
                                                   known_folder(FOLDERID_Programs, L"StartMenu\\Programs")};
     for (const fs::path& shortcut : string_paths(record, "shortcuts"))
-        if (ends_in_lnk(shortcut) && !remove_listed(shortcut, shortcut_roots) && left.empty()) left = shortcut;
+        if (ends_in_lnk(shortcut) && !remove.remove_listed(shortcut, shortcut_roots) && left.empty())
+            left = shortcut;
 
     // Something of ours is still there: the entry and the record stay, so that the uninstall
     // can be tried again from Settings.
-    if (!left.empty()) {
-        result.error = "Could not remove " + wide_to_utf8(left.filename().wstring()) + ". Close it and try again.";
+    const auto stays = [&result](const fs::path& p) {
+        result.error = "Could not remove " + wide_to_utf8(p.filename().wstring()) + ". Close it and try again.";
         return result;
-    }
+    };
+    if (!left.empty()) return stays(left);
 
     progress(80, "Removing settings");
+    // Leftovers, then the record, then the uninstaller the entry starts, and only then the
+    // entry: whatever stays keeps the way to try again.
+    if (scripts.is_absolute() && !remove.sweep(scripts, {product_info.script_name}, left)) return stays(left);
+    if (dir.is_absolute()) {
+        if (!remove.sweep(dir, install_folder_file_names(), left)) return stays(left);
+        for (const wchar_t* name : {install_record_name, uninstaller_name})
+            if (remove.remove_below(dir / name, dir) == removal::failed) return stays(dir / name);
+    }
     const fs::path roaming = roaming_folder();
     if (roaming.is_absolute()) {
         const fs::path settings = settings_folder();
-        remove_below(settings / product_info.settings_file, settings);
-        remove_below(settings / L"companion.txt", settings);
+        remove.remove_below(settings / product_info.settings_file, settings, false);
+        remove.remove_below(settings / L"companion.txt", settings, false);
         prune_empty_dirs(settings, roaming);
     }
-    if (scripts.is_absolute()) sweep_leftovers(scripts, {product_info.script_name});
     reg_delete_key(uninstall_key_prefix + product_info.uninstall_key);
-    if (dir.is_absolute()) {
-        remove_below(dir / install_record_name, dir);
-        remove_below(dir / uninstaller_name, dir);
-        sweep_leftovers(dir, install_folder_file_names());
-        prune_empty_dirs(dir, known_folder(FOLDERID_LocalAppData, L"Local"));
-    }
+    if (dir.is_absolute()) prune_empty_dirs(dir, known_folder(FOLDERID_LocalAppData, L"Local"));
 
     progress(100, "Done");
     result.ok = true;

@@ -49,6 +49,19 @@ inline void write_bytes(const fs::path& p, const std::string& bytes) {
 
 inline std::vector<unsigned char> byte_vector(const std::string& text) { return {text.begin(), text.end()}; }
 
+// A handle on `p` that lets others do only what `share` allows.
+struct held_file {
+    held_file(const fs::path& p, DWORD share)
+        : owner(CreateFileW(p.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr)),
+          handle(owner ? owner.get() : INVALID_HANDLE_VALUE) {}
+    void release() {
+        owner.reset();
+        handle = INVALID_HANDLE_VALUE;
+    }
+    win32::unique_handle owner;
+    HANDLE handle;
+};
+
 // A started program, stopped and waited for when the scope ends.
 class running_program {
 public:

@@ -24,19 +24,6 @@ std::vector<std::wstring> names_in(const fs::path& folder) {
     return names;
 }
 
-// A handle on `p` that lets others do only what `share` allows.
-struct held_file {
-    held_file(const fs::path& p, DWORD share)
-        : owner(CreateFileW(p.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr)),
-          handle(owner ? owner.get() : INVALID_HANDLE_VALUE) {}
-    void release() {
-        owner.reset();
-        handle = INVALID_HANDLE_VALUE;
-    }
-    win32::unique_handle owner;
-    HANDLE handle;
-};
-
 }  // namespace
 
 TEST(WriteFileReplacing, CreatesAndReplacesByDirectMoveLeavingNothingBeside) {
@@ -221,6 +208,29 @@ TEST(SweepLeftovers, RemovesOnlyWhatPlacementMadeOfTheNamedFilesDirectlyInside) 
     sweep_leftovers(f / L"missing", {L"SETUP.md"});
     sweep_leftovers(f / L"SETUP.md", {L"SETUP.md"});
     EXPECT_TRUE(fs::is_regular_file(f / L"SETUP.md", ec));
+}
+
+TEST(SweepLeftovers, AReadOnlyBackupGoesAndOneHeldOpenIsReported) {
+    temp_folder folder(L"sweep");
+    const fs::path read_only = folder.path() / L"SETUP.md.old-5", held = folder.path() / L"SETUP.md.old-6";
+    write_bytes(read_only, "x");
+    write_bytes(held, "x");
+    ASSERT_TRUE(SetFileAttributesW(read_only.c_str(), FILE_ATTRIBUTE_READONLY));
+    held_file open(held, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_NE(open.handle, INVALID_HANDLE_VALUE);
+    const std::vector<fs::path> left = sweep_leftovers(folder.path(), {L"SETUP.md"});
+    EXPECT_FALSE(fs::exists(read_only));
+    EXPECT_EQ(left, std::vector<fs::path>{held});
+}
+
+TEST(LongPath, AbsolutePathsTakeTheLongFormNormalisedAndOthersStayAsWritten) {
+    EXPECT_EQ(long_path(L"C:\\a\\CON"), L"\\\\?\\C:\\a\\CON");
+    EXPECT_EQ(long_path(L"C:/a//b/./c/../d"), L"\\\\?\\C:\\a\\b\\d");
+    EXPECT_EQ(long_path(L"C:\\a\\..\\..\\b"), L"\\\\?\\C:\\b");
+    EXPECT_EQ(long_path(L"C:\\"), L"\\\\?\\C:\\");
+    EXPECT_EQ(long_path(L"\\\\server\\share\\x\\..\\..\\y"), L"\\\\?\\UNC\\server\\share\\y");
+    EXPECT_EQ(long_path(L"\\\\?\\C:\\a\\.\\b"), L"\\\\?\\C:\\a\\.\\b");
+    EXPECT_EQ(long_path(L"relative\\x"), L"relative\\x");
 }
 
 TEST(InstallPayloadFile, ListsEachPlacedTargetInCallOrderAndReportsFailures) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "install.h"
 #include "install_record.h"
 #include "operations_fixture.h"
@@ -177,26 +179,126 @@ TEST_F(Uninstall, ShortcutsGoOnlyFromTheDesktopAndStartMenuProgramsWithTheLowerC
     EXPECT_TRUE(present(current.path() / L"relative.lnk"));
 }
 
-TEST_F(Uninstall, AFileOfOursThatStaysFailsTheUninstallAndKeepsTheEntryAndTheRecord) {
-    install();
-    write_bytes(settings() / L"resolve-beta.json", "{}");
-    // Already gone counts as removed; a read-only file cannot be removed.
-    fs::remove(companion());
-    ASSERT_TRUE(SetFileAttributesW(guide().c_str(), FILE_ATTRIBUTE_READONLY));
-    const op_result failed = run_uninstall(recorder());
-    EXPECT_FALSE(failed.ok);
-    EXPECT_EQ(failed.error, "Could not remove SETUP.md. Close it and try again.");
-    EXPECT_TRUE(present(guide()));
-    EXPECT_TRUE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
-    EXPECT_TRUE(present(install_folder() / L"install.json"));
-    EXPECT_TRUE(present(install_folder() / L"uninstall.exe"));
-    EXPECT_TRUE(present(settings() / L"resolve-beta.json"));
+TEST_F(Uninstall, AFileOfOursHeldOpenFailsTheUninstallAndKeepsTheEntryAndTheRecord) {
+    const fs::path record = install_folder() / L"install.json", uninstaller = install_folder() / L"uninstall.exe";
+    const fs::path companion_backup = install_folder() / L"VantrelCompanionBeta.exe.old-5";
+    const fs::path script_backup = scripts() / L"Vantrel Beta.py.old-7";
+    for (const fs::path& held : {guide(), record, uninstaller, companion_backup, script_backup}) {
+        install();
+        write_bytes(companion_backup, "backup");
+        write_bytes(script_backup, "backup");
+        write_bytes(settings() / L"resolve-beta.json", "{}");
+        // Already gone counts as removed.
+        fs::remove(companion());
+        held_file open(held, FILE_SHARE_READ | FILE_SHARE_WRITE);
+        ASSERT_NE(open.handle, INVALID_HANDLE_VALUE) << u8(held);
+        const op_result failed = run_uninstall(recorder());
+        EXPECT_FALSE(failed.ok) << u8(held);
+        EXPECT_EQ(failed.error, "Could not remove " + u8(held.filename()) + ". Close it and try again.");
+        EXPECT_TRUE(present(held)) << u8(held);
+        EXPECT_TRUE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key)) << u8(held);
+        EXPECT_TRUE(present(uninstaller)) << u8(held);
+        // The record goes before the uninstaller only: the entry can still start it.
+        if (held != uninstaller) {
+            EXPECT_TRUE(present(record)) << u8(held);
+            EXPECT_FALSE(read_install_record().empty()) << u8(held);
+        }
 
-    SetFileAttributesW(guide().c_str(), FILE_ATTRIBUTE_NORMAL);
-    const op_result retried = run_uninstall(recorder());
-    EXPECT_TRUE(retried.ok) << retried.error;
+        open.release();
+        const op_result retried = run_uninstall(recorder());
+        EXPECT_TRUE(retried.ok) << retried.error;
+        EXPECT_FALSE(present(install_folder())) << u8(held);
+        EXPECT_FALSE(present(script_backup)) << u8(held);
+        EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key)) << u8(held);
+    }
+}
+
+TEST_F(Uninstall, ReadOnlyFilesOfOursAreRemoved) {
+    install();
+    const fs::path backup = install_folder() / L"SETUP.md.old-3";
+    write_bytes(backup, "backup");
+    for (const fs::path& p : {guide(), script(), companion(), backup, install_folder() / L"install.json",
+                              install_folder() / L"uninstall.exe"})
+        ASSERT_TRUE(SetFileAttributesW(p.c_str(), FILE_ATTRIBUTE_READONLY)) << u8(p);
+    const op_result result = run_uninstall(recorder());
+    EXPECT_TRUE(result.ok) << result.error;
+    EXPECT_FALSE(present(install_folder()));
+    EXPECT_FALSE(present(script()));
+    EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
+}
+
+TEST_F(Uninstall, AnUninstallerLetGoInAMomentIsRemoved) {
+    install();
+    const fs::path uninstaller = install_folder() / L"uninstall.exe";
+    // The uninstaller that handed over is still ending when its copy reaches its file.
+    held_file open(uninstaller, FILE_SHARE_READ);
+    ASSERT_NE(open.handle, INVALID_HANDLE_VALUE);
+    std::future<void> ending;
+    const op_result result = run_uninstall([&](int percent, const std::string&) {
+        if (percent == 80) ending = std::async(std::launch::async, [&open] {
+            Sleep(300);
+            open.release();
+        });
+    });
+    if (ending.valid()) ending.wait();
+    EXPECT_TRUE(result.ok) << result.error;
+    EXPECT_FALSE(present(uninstaller));
     EXPECT_FALSE(present(install_folder()));
     EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
+}
+
+TEST_F(Uninstall, TheRunningProgramsOwnFileDoesNotFailTheUninstall) {
+    // Beside this program, so that a hard link to it can be made on the same drive. The link
+    // cannot go while this program runs: the next run clears what the last one left.
+    const fs::path base = sandbox_root;
+    sandbox_root = own_exe_path().parent_path() / L"in-place-sandbox";
+    std::error_code ec;
+    fs::remove_all(sandbox_root, ec);
+    install();
+    const fs::path uninstaller = install_folder() / L"uninstall.exe";
+    fs::remove(uninstaller);
+    // Another name of this very program: the uninstall that runs in place.
+    const bool linked = CreateHardLinkW(uninstaller.c_str(), own_exe_path().c_str(), nullptr) != 0;
+    op_result result;
+    if (linked) result = run_uninstall(recorder());
+    fs::remove_all(sandbox_root, ec);
+    sandbox_root = base;
+    if (!linked) GTEST_SKIP() << "no hard link to the running program can be made here";
+    EXPECT_TRUE(result.ok) << result.error;
+    EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
+}
+
+TEST_F(Uninstall, RecordEntriesNamingDevicesAreLeftAlone) {
+    install();
+    json record = read_install_record();
+    for (const wchar_t* name : {L"CON", L"CON.txt", L"CONIN$", L"CONOUT$", L"NUL", L"nul.md", L"COM1", L"LPT1",
+                                L"AUX", L"PRN"})
+        record["files"].push_back(u8(install_folder() / name));
+    write_record(record);
+    const op_result result = run_uninstall(recorder());
+    EXPECT_TRUE(result.ok) << result.error;
+    EXPECT_FALSE(present(companion()));
+    EXPECT_FALSE(present(script()));
+    EXPECT_FALSE(present(install_folder()));
+    EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
+}
+
+TEST_F(Uninstall, AnInstallFolderPathLongerThanMaxPathIsRemovedAsUsual) {
+    // A sandbox of 259 characters puts the install folder's files at about 310.
+    const fs::path base = sandbox_root;
+    sandbox_root = base / std::wstring(259 - base.native().size() - 1, L's');
+    ASSERT_EQ(sandbox_root.native().size(), 259u);
+    ASSERT_GT(companion().native().size(), static_cast<size_t>(MAX_PATH));
+    install();
+    ASSERT_TRUE(present(companion()));
+    const op_result result = run_uninstall(recorder());
+    EXPECT_TRUE(result.ok) << result.error;
+    for (const fs::path& p : {companion(), guide(), script(), install_folder() / L"install.json",
+                              install_folder() / L"uninstall.exe"})
+        EXPECT_FALSE(present(p)) << u8(p);
+    EXPECT_FALSE(present(install_folder()));
+    EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
+    sandbox_root = base;
 }
 
 TEST_F(Uninstall, ALinkInsideTheInstallFolderLeadsNoRemovalOutside) {
