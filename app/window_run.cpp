@@ -4,12 +4,18 @@
 #include <uxtheme.h>
 #include <wrl/client.h>
 
+#include <knownfolders.h>
+#include <shlobj.h>
+
 #include <memory>
 #include <optional>
+#include <system_error>
 
+#include "folders.h"
 #include "lock_down.h"
 #include "modes.h"
 #include "payload.h"
+#include "placement.h"
 #include "product.h"
 // The web UI host's strict widening; "text.h" alone names the engine's conversions.
 #include "../webhost/text.h"
@@ -18,6 +24,7 @@
 #include "win32_owners.h"
 #include "window_rules.h"
 
+namespace fs = std::filesystem;
 using Microsoft::WRL::ComPtr;
 using webhost::detail::size_hint;
 using webhost::detail::win32_edge_engine;
@@ -143,7 +150,42 @@ int run_built_window(win32_edge_engine& engine, std::optional<setup_page>& page,
     return exit_ok;
 }
 
+// Removes `p` and, for a folder, everything in it first; nothing that does not really lie below
+// `root` is touched, and a link is never descended into.
+removal remove_tree(const fs::path& p, const fs::path& root) {
+    std::error_code ec;
+    if (!is_link(p) && fs::is_directory(fs::symlink_status(p, ec))) {
+        for (fs::directory_iterator it(p, ec), end; !ec && it != end; it.increment(ec)) remove_tree(it->path(), p);
+    }
+    return remove_entry(p, root);
+}
+
 }  // namespace
+
+fs::path browser_data_folder() {
+    const fs::path self = own_exe_path();
+    if (self.empty()) return {};
+    if (!sandbox_root.empty()) {
+        const fs::path roaming = known_folder(FOLDERID_RoamingAppData, L"Roaming");
+        return roaming.empty() ? fs::path() : roaming / self.filename();
+    }
+    // The web UI host's own rule, asked of the same shell folder.
+    wchar_t app_data[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, app_data))) return {};
+    const auto folder = webhost::detail::user_data_folder_for(app_data, self.wstring());
+    return folder ? fs::path(*folder) : fs::path();
+}
+
+bool remove_browser_data_folder() {
+    const fs::path folder = browser_data_folder();
+    if (folder.empty() || !folder.has_relative_path()) return false;
+    const ULONGLONG end = GetTickCount64() + 10000;
+    for (;;) {
+        if (remove_tree(folder, folder.parent_path()) == removal::gone) return true;
+        if (GetTickCount64() > end) return false;
+        Sleep(250);
+    }
+}
 
 void show_failure_box() {
     MessageBoxW(nullptr,
@@ -163,7 +205,8 @@ int run_window(const window_run_hooks& hooks) {
         std::optional<win32_edge_engine> engine;
         std::optional<setup_page> page;  // after the engine: it refers to it
         try {
-            engine.emplace(false, nullptr);
+            // The host's own rule outside the sandbox; inside it the sandbox holds the folder too.
+            engine.emplace(false, nullptr, sandbox_root.empty() ? std::wstring() : browser_data_folder().wstring());
             code = run_built_window(*engine, page, hooks);
             // The page receives nothing more; a job still running is waited for.
             if (page) page->end_page();

@@ -34,8 +34,9 @@ std::optional<std::wstring> user_data_folder_for(const std::wstring& app_data, c
 class win32_edge_engine : public engine_base {
 public:
     // window: null (the engine makes and owns its window), an HWND, or the address of an HWND.
+    // user_data_folder: the browser's data folder; empty for the default of user_data_folder_for.
     // Throws webhost::exception when the runtime, a window or the browser is unavailable.
-    win32_edge_engine(bool debug, void* window);
+    win32_edge_engine(bool debug, void* window, std::wstring user_data_folder = {});
     ~win32_edge_engine() override;
     win32_edge_engine(const win32_edge_engine&) = delete;
     win32_edge_engine& operator=(const win32_edge_engine&) = delete;
@@ -85,6 +86,7 @@ private:
     unique_module runtime_module;
     int dpi = 0;
     bool owns_window = false;
+    std::wstring chosen_user_data_folder;
 };
 
 }  // namespace webhost::detail
