@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "detection.h"
+#include "entry_removal.h"
 #include "folders.h"
 #include "install.h"
 #include "install_record.h"
 #include "modes.h"
 #include "payload.h"
-#include "placement.h"
 #include "product.h"
 #include "setup_documents.h"
 #include "uninstall.h"
@@ -94,13 +94,14 @@ bool is_copy_name(const std::wstring& name) {
 }
 
 // Copies of the uninstaller that earlier hand-overs left in the temporary folder: each removes
-// itself when done, but not after an interruption. A copy that still runs is left alone.
+// itself when done, but not after an interruption. A copy that still runs is left alone, and
+// so is whatever a link at such a name leads to.
 void remove_stale_copies(const fs::path& temp) {
     std::error_code ec;
     for (fs::directory_iterator it(temp, ec), end; !ec && it != end; it.increment(ec)) {
         const std::wstring name = it->path().filename().wstring();
         if (!is_copy_name(name) || is_process_running(name)) continue;
-        remove_entry(it->path(), temp);
+        remove_entry_itself(temp, name);
     }
 }
 
@@ -133,8 +134,8 @@ bool copy_into_new_file(const fs::path& from, const fs::path& to) {
     return false;
 }
 
-// The copy's name holds this process's id. Whatever the sweep could not clear from that name
-// (a link that leads out of the folder, a file in use) is passed over for the next free name.
+// The copy's name holds this process's id. Whatever the sweep left at that name (a link, a
+// file in use) is passed over for the next free name.
 fs::path make_copy(const fs::path& self, const fs::path& temp) {
     const unsigned long long id = GetCurrentProcessId();
     for (unsigned long long n = 0; n < 10; ++n) {

@@ -9,13 +9,12 @@
 
 #include <memory>
 #include <optional>
-#include <system_error>
 
+#include "entry_removal.h"
 #include "folders.h"
 #include "lock_down.h"
 #include "modes.h"
 #include "payload.h"
-#include "placement.h"
 #include "product.h"
 // The web UI host's strict widening; "text.h" alone names the engine's conversions.
 #include "../webhost/text.h"
@@ -150,16 +149,6 @@ int run_built_window(win32_edge_engine& engine, std::optional<setup_page>& page,
     return exit_ok;
 }
 
-// Removes `p` and, for a folder, everything in it first; nothing that does not really lie below
-// `root` is touched, and a link is never descended into.
-removal remove_tree(const fs::path& p, const fs::path& root) {
-    std::error_code ec;
-    if (!is_link(p) && fs::is_directory(fs::symlink_status(p, ec))) {
-        for (fs::directory_iterator it(p, ec), end; !ec && it != end; it.increment(ec)) remove_tree(it->path(), p);
-    }
-    return remove_entry(p, root);
-}
-
 }  // namespace
 
 fs::path browser_data_folder() {
@@ -181,7 +170,7 @@ bool remove_browser_data_folder() {
     if (folder.empty() || !folder.has_relative_path()) return false;
     const ULONGLONG end = GetTickCount64() + 10000;
     for (;;) {
-        if (remove_tree(folder, folder.parent_path()) == removal::gone) return true;
+        if (remove_entry_itself(folder.parent_path(), folder.filename().wstring(), true)) return true;
         if (GetTickCount64() > end) return false;
         Sleep(250);
     }
