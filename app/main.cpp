@@ -3,17 +3,19 @@
 #include <objbase.h>
 #include <shellapi.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "detection.h"
+#include "entry_removal.h"
 #include "folders.h"
 #include "install.h"
 #include "install_record.h"
 #include "modes.h"
 #include "payload.h"
-#include "placement.h"
 #include "product.h"
 #include "setup_documents.h"
 #include "uninstall.h"
@@ -83,21 +85,66 @@ bool start_process(const wchar_t* application, std::wstring command_line, DWORD 
 
 constexpr const wchar_t* copy_prefix = L"VantrelUninstall-";
 
+// "VantrelUninstall-", digits, ".exe": the names the hand-over gives its copies.
+bool is_copy_name(const std::wstring& name) {
+    const std::wstring prefix = copy_prefix;
+    if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0) return false;
+    const std::wstring digits = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+    return name.compare(name.size() - 4, 4, L".exe") == 0 &&
+           digits.find_first_not_of(L"0123456789") == std::wstring::npos;
+}
+
 // Copies of the uninstaller that earlier hand-overs left in the temporary folder: each removes
-// itself when done, but not after an interruption. A copy that still runs is left alone.
+// itself when done, but not after an interruption. A copy that still runs is left alone, and
+// so is whatever a link at such a name leads to.
 void remove_stale_copies(const fs::path& temp) {
     std::error_code ec;
-    const std::wstring prefix = copy_prefix;
     for (fs::directory_iterator it(temp, ec), end; !ec && it != end; it.increment(ec)) {
         const std::wstring name = it->path().filename().wstring();
-        if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0) continue;
-        const std::wstring digits = name.substr(prefix.size(), name.size() - prefix.size() - 4);
-        if (name.compare(name.size() - 4, 4, L".exe") != 0 ||
-            digits.find_first_not_of(L"0123456789") != std::wstring::npos)
-            continue;
-        if (is_process_running(name)) continue;
-        remove_entry(it->path(), temp);
+        if (!is_copy_name(name) || is_process_running(name)) continue;
+        remove_entry_itself(temp, name);
     }
+}
+
+// Copies `from` into a file that this call creates at `to`: a name already taken (a link planted
+// there included) fails, so the bytes never go through a link to somewhere else.
+bool copy_into_new_file(const fs::path& from, const fs::path& to) {
+    const win32::unique_handle in(CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                              nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!in) return false;
+    const win32::unique_handle out(
+        CreateFileW(to.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!out) return false;
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(in.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) break;
+        if (got == 0) return true;
+        DWORD done = 0;
+        while (done < got) {
+            DWORD written = 0;
+            if (!WriteFile(out.get(), buffer.data() + done, got - done, &written, nullptr) || written == 0) break;
+            done += written;
+        }
+        if (done < got) break;
+    }
+    // A half copy is no program: our own file goes again, through our own handle.
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    SetFileInformationByHandle(out.get(), FileDispositionInfo, &disposition, sizeof disposition);
+    return false;
+}
+
+// The copy's name holds this process's id. Whatever the sweep left at that name (a link, a
+// file in use) is passed over for the next free name.
+fs::path make_copy(const fs::path& self, const fs::path& temp) {
+    const unsigned long long id = GetCurrentProcessId();
+    for (unsigned long long n = 0; n < 10; ++n) {
+        const unsigned long long number = n == 0 ? id : id * 10 + n;
+        const fs::path copy = temp / (copy_prefix + std::to_wstring(number) + L".exe");
+        if (copy_into_new_file(self, copy)) return copy;
+    }
+    return {};
 }
 
 bool same_folder(const fs::path& a, const fs::path& b) {
@@ -125,26 +172,63 @@ bool hand_over_uninstall(win32::named_mutex& mutex) {
     const fs::path temp = fs::temp_directory_path(ec);
     if (ec) return false;
     remove_stale_copies(temp);
-    const fs::path copy = temp / (copy_prefix + std::to_wstring(GetCurrentProcessId()) + L".exe");
-    if (!CopyFileW(self.c_str(), copy.c_str(), FALSE)) return false;
+    const fs::path copy = make_copy(self, temp);
+    if (copy.empty()) return false;
     std::wstring command = L"\"" + copy.wstring() + L"\" --uninstall --cleanup";
     if (silent_mode) command += L" --silent";
     mutex.release();
     return start_process(copy.c_str(), command, 0, nullptr);
 }
 
-// Deletes the program file a few seconds after this process has ended. The interpreter is
-// named by its full path and runs in the system folder, so that neither it nor `ping` can be
-// picked up from the folder a downloaded Setup was started in.
-void schedule_self_deletion() {
+// Text that cmd takes as it is inside quotes: it expands %NAME% (and, where switched on,
+// !NAME!) even there.
+bool plain_for_cmd(const std::wstring& name) {
+    return !name.empty() && name.find_first_of(L"%!\"") == std::wstring::npos;
+}
+
+// Runs `commands` a few seconds after this process has ended, in `folder`. No path text goes
+// on cmd's line, only names inside `folder`. The interpreter and `ping` are named by their
+// full paths, so that no copy planted in `folder` is what runs; /d keeps AutoRun commands
+// from changing the folder first.
+void run_after_exit(const fs::path& folder, const std::wstring& commands) {
     wchar_t system[MAX_PATH + 1] = {};
     const UINT n = GetSystemDirectoryW(system, MAX_PATH + 1);
-    if (n == 0 || n > MAX_PATH) return;
-    const std::wstring folder(system, n);
-    const std::wstring cmd = folder + L"\\cmd.exe";
-    const std::wstring command =
-        L"cmd.exe /c ping 127.0.0.1 -n 3 > nul & del /f /q \"" + own_exe_path().wstring() + L"\"";
+    if (n == 0 || n > MAX_PATH || folder.empty()) return;
+    const std::wstring system_folder(system, n);
+    if (!plain_for_cmd(system_folder)) return;
+    const std::wstring cmd = system_folder + L"\\cmd.exe";
+    // With more than two quotes after /c, cmd drops the first and the last: the outer pair.
+    const std::wstring command = L"cmd.exe /d /c \"\"" + system_folder + L"\\ping.exe\" 127.0.0.1 -n 3 > nul & " +
+                                 commands + L"\"";
     start_process(cmd.c_str(), command, CREATE_NO_WINDOW, folder.c_str());
+}
+
+// Deletes the program file a few seconds after this process has ended.
+void schedule_self_deletion() {
+    const fs::path self = own_exe_path();
+    const std::wstring name = self.filename().wstring();
+    if (self.empty() || !plain_for_cmd(name)) return;
+    run_after_exit(self.parent_path(), L"del /f /q \"" + name + L"\"");
+}
+
+// An uninstall that ran in place from the install folder leaves its own running file behind:
+// it goes after this process, and the folder with it when nothing else is left in it. The
+// interpreter runs in the folder above, since a process's current folder cannot be removed.
+void schedule_uninstaller_deletion() {
+    const fs::path dir = install_dir();
+    const std::wstring folder = product_info.folder_name;
+    if (dir.empty() || !plain_for_cmd(folder) || !plain_for_cmd(uninstaller_name)) return;
+    run_after_exit(dir.parent_path(), L"del /f /q \"" + folder + L"\\" + uninstaller_name + L"\" & rmdir \"" +
+                                          folder + L"\"");
+}
+
+// True when the running program is the install folder's uninstaller.
+bool runs_as_installed_uninstaller() {
+    const fs::path self = own_exe_path();
+    const fs::path dir = install_dir();
+    if (self.empty() || dir.empty() || !same_folder(self.parent_path(), dir)) return false;
+    const std::wstring name = self.filename().wstring();
+    return CompareStringOrdinal(name.c_str(), -1, uninstaller_name, -1, TRUE) == CSTR_EQUAL;
 }
 
 int finish_silent(const op_result& result) {
@@ -189,6 +273,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     win32::named_mutex mutex(product_info.mutex_name);
     if (mutex.already_existed()) return exit_ok;
 
+    bool in_place_uninstaller = false;  // uninstalling from the install folder, not handed over
     if (uninstall_mode && !cleanup_mode) {
         // A quiet uninstall that cannot run fails here, where its caller waits for the exit code,
         // and hands nothing over.
@@ -198,9 +283,27 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
             if (!blocked.error.empty()) return finish_silent(blocked);
         }
         if (hand_over_uninstall(mutex)) return exit_ok;
+        in_place_uninstaller = runs_as_installed_uninstaller();
     }
 
-    const int code = silent_mode ? finish_silent(run_silent_operation()) : run_window();
+    std::atomic<bool> uninstalled{false};
+    int code = exit_ok;
+    if (silent_mode) {
+        const op_result result = run_silent_operation();
+        uninstalled = uninstall_mode && result.ok;
+        code = finish_silent(result);
+    } else {
+        window_run_hooks hooks;
+        hooks.platform.uninstall = [uninstall = hooks.platform.uninstall, &uninstalled](const progress_fn& progress) {
+            op_result result = uninstall(progress);
+            if (result.ok) uninstalled = true;
+            return result;
+        };
+        code = run_window(hooks);
+        // The engine is gone: a hand-over copy's browser data, named after the copy, goes with it.
+        if (cleanup_mode && is_copy_name(own_exe_path().filename().wstring())) remove_browser_data_folder();
+    }
     if (cleanup_mode) schedule_self_deletion();
+    else if (in_place_uninstaller && uninstalled) schedule_uninstaller_deletion();
     return code;
 }

@@ -4,10 +4,15 @@
 #include <uxtheme.h>
 #include <wrl/client.h>
 
+#include <knownfolders.h>
+#include <shlobj.h>
+
 #include <memory>
 #include <optional>
 #include <tuple>
 
+#include "entry_removal.h"
+#include "folders.h"
 #include "lock_down.h"
 #include "modes.h"
 #include "payload.h"
@@ -19,6 +24,7 @@
 #include "win32_owners.h"
 #include "window_rules.h"
 
+namespace fs = std::filesystem;
 using Microsoft::WRL::ComPtr;
 using webhost::detail::size_hint;
 using webhost::detail::win32_edge_engine;
@@ -146,6 +152,31 @@ int run_built_window(win32_edge_engine& engine, std::optional<setup_page>& page,
 
 }  // namespace
 
+fs::path browser_data_folder() {
+    const fs::path self = own_exe_path();
+    if (self.empty()) return {};
+    if (!sandbox_root.empty()) {
+        const fs::path roaming = known_folder(FOLDERID_RoamingAppData, L"Roaming");
+        return roaming.empty() ? fs::path() : roaming / self.filename();
+    }
+    // The web UI host's own rule, asked of the same shell folder.
+    wchar_t app_data[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, app_data))) return {};
+    const auto folder = webhost::detail::user_data_folder_for(app_data, self.wstring());
+    return folder ? fs::path(*folder) : fs::path();
+}
+
+bool remove_browser_data_folder() {
+    const fs::path folder = browser_data_folder();
+    if (folder.empty() || !folder.has_relative_path()) return false;
+    const ULONGLONG end = GetTickCount64() + 10000;
+    for (;;) {
+        if (remove_entry_itself(folder.parent_path(), folder.filename().wstring(), true)) return true;
+        if (GetTickCount64() > end) return false;
+        Sleep(250);
+    }
+}
+
 void show_failure_box() {
     MessageBoxW(nullptr,
                 L"Vantrel Setup could not open its interface. Install or repair Microsoft Edge WebView2 Runtime, "
@@ -164,7 +195,8 @@ int run_window(const window_run_hooks& hooks) {
         std::optional<win32_edge_engine> engine;
         std::optional<setup_page> page;  // after the engine: it refers to it
         try {
-            engine.emplace(false, nullptr);
+            // The host's own rule outside the sandbox; inside it the sandbox holds the folder too.
+            engine.emplace(false, nullptr, sandbox_root.empty() ? std::wstring() : browser_data_folder().wstring());
             code = run_built_window(*engine, page, hooks);
             // The page receives nothing more; a job still running is waited for.
             if (page) page->end_page();

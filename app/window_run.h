@@ -1,6 +1,7 @@
 #pragma once
 // The interactive Setup: the window with the page.
 
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -18,6 +19,14 @@ struct window_run_hooks {
     std::function<std::string()> page = load_setup_page;
     page_platform platform = windows_platform();
 };
+
+// The browser's data folder of the run: the program file's name in the roaming folder, the
+// sandbox's while the sandbox is on. Empty when it cannot be told.
+std::filesystem::path browser_data_folder();
+// Removes the run's browser data folder with everything in it, once the engine is gone; a link
+// in it is removed itself, never followed. Tried for a while: the browser's processes let go
+// of the folder only some time after the engine. False when it is still there.
+bool remove_browser_data_folder();
 
 // 0 when the window ran and closed, whatever an operation in it did; 3 when the window or
 // browser could not be built, something failed while it ran, or the page is empty.

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <tuple>
+#include <utility>
 
 #include "bootstrap.h"
 #include "callback.h"
@@ -165,7 +166,8 @@ std::optional<std::wstring> user_data_folder_for(const std::wstring& app_data, c
     return std::wstring(joined);
 }
 
-win32_edge_engine::win32_edge_engine(bool debug, void* window) {
+win32_edge_engine::win32_edge_engine(bool debug, void* window, std::wstring user_data_folder)
+    : chosen_user_data_folder(std::move(user_data_folder)) {
     try {
         construct(debug, window);
     } catch (...) {
@@ -279,14 +281,17 @@ void win32_edge_engine::teardown() noexcept {
 }
 
 result<void> win32_edge_engine::embed(HWND widget, bool debug, std::function<void(std::string)> on_page_message) {
-    const auto path = program_path();
-    if (!path) return failure_info{error_code::unspecified, "GetModuleFileNameW failed"};
-    wchar_t app_data[MAX_PATH] = {};
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, app_data))) {
-        return failure_info{error_code::unspecified, "SHGetFolderPathW failed"};
+    std::optional<std::wstring> user_data = chosen_user_data_folder;
+    if (chosen_user_data_folder.empty()) {
+        const auto path = program_path();
+        if (!path) return failure_info{error_code::unspecified, "GetModuleFileNameW failed"};
+        wchar_t app_data[MAX_PATH] = {};
+        if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, app_data))) {
+            return failure_info{error_code::unspecified, "SHGetFolderPathW failed"};
+        }
+        user_data = user_data_folder_for(app_data, *path);
+        if (!user_data) return failure_info{error_code::unspecified, "PathCombineW failed"};
     }
-    const auto user_data = user_data_folder_for(app_data, *path);
-    if (!user_data) return failure_info{error_code::unspecified, "PathCombineW failed"};
 
     bool waiting = true;
     auto on_completion = [this, &waiting](ICoreWebView2Controller* made, ICoreWebView2* made_browser) {

@@ -39,8 +39,9 @@ std::optional<std::wstring> user_data_folder_for(const std::wstring& app_data, c
 class win32_edge_engine : public engine_base {
 public:
     // window: null (the engine makes and owns its window), an HWND, or the address of an HWND.
+    // user_data_folder: the browser's data folder; empty for the default of user_data_folder_for.
     // Throws webhost::exception when the runtime, a window or the browser is unavailable.
-    win32_edge_engine(bool debug, void* window);
+    win32_edge_engine(bool debug, void* window, std::wstring user_data_folder = {});
     ~win32_edge_engine() override;
     win32_edge_engine(const win32_edge_engine&) = delete;
     win32_edge_engine& operator=(const win32_edge_engine&) = delete;
@@ -101,6 +102,7 @@ private:
     std::unordered_set<std::function<void()>*> pending_jobs;
     // Reached by a script registration's late answer while the browser is still held.
     std::shared_ptr<int> scripts_alive = std::make_shared<int>(0);
+    std::wstring chosen_user_data_folder;
 };
 
 }  // namespace webhost::detail

@@ -3,11 +3,16 @@
 
 #include <windows.h>
 
+#include <knownfolders.h>
+
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
+#include <vector>
 
 #include "detection.h"
+#include "engine_test_support.h"
 #include "sandbox.h"
 #include "standin_runtime.h"
 #include "win32_owners.h"
@@ -29,21 +34,28 @@ struct run_result {
 // Starts `exe` with `args` and the sandbox variable set to `sandbox` (unset when null);
 // waits up to `timeout_ms`. Closes any "Vantrel Setup" message box it puts up; `watch` sees
 // the process id while it runs.
+// `before` sees the process id before the process runs its first instruction.
 run_result run(const fs::path& exe, const std::wstring& args, const wchar_t* sandbox, DWORD timeout_ms = 60000,
-               const wchar_t* folder = nullptr, const std::function<void(DWORD)>& watch = {}) {
+               const wchar_t* folder = nullptr, const std::function<void(DWORD)>& watch = {},
+               const std::function<void(DWORD)>& before = {}) {
     SetEnvironmentVariableW(L"VANTREL_SETUP_SANDBOX", sandbox);
     std::wstring command = L"\"" + exe.wstring() + L"\" " + args;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
     run_result r;
-    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, folder, &startup, &info)) {
+    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, before ? CREATE_SUSPENDED : 0, nullptr,
+                        folder, &startup, &info)) {
         SetEnvironmentVariableW(L"VANTREL_SETUP_SANDBOX", nullptr);
         return r;
     }
     SetEnvironmentVariableW(L"VANTREL_SETUP_SANDBOX", nullptr);
     win32::process process;
     process.adopt(info);
+    if (before) {
+        before(info.dwProcessId);
+        ResumeThread(info.hThread);
+    }
     const ULONGLONG end = GetTickCount64() + timeout_ms;
     while (WaitForSingleObject(process.handle.get(), 100) == WAIT_TIMEOUT) {
         if (HWND box = FindWindowW(nullptr, L"Vantrel Setup")) {
@@ -79,10 +91,10 @@ bool wait_until_gone(const fs::path& p, DWORD timeout_ms) {
 }
 
 // The uninstaller copies in the temporary folder.
-std::vector<std::wstring> temporary_copies() {
+std::vector<std::wstring> temporary_copies(const fs::path& temp = fs::temp_directory_path()) {
     std::vector<std::wstring> names;
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(fs::temp_directory_path(), ec))
+    for (const auto& e : fs::directory_iterator(temp, ec))
         if (e.path().filename().wstring().rfind(L"VantrelUninstall-", 0) == 0)
             names.push_back(e.path().filename().wstring());
     return names;
@@ -336,4 +348,170 @@ TEST_F(SetupProgram, LibrariesPlantedBesideTheProgramAreNeverLoaded) {
     EXPECT_TRUE(windowed.box_text.empty()) << windowed.box_text;
     EXPECT_FALSE(fs::exists(loader_marker));
     EXPECT_FALSE(fs::exists(dwmapi_marker));
+}
+
+namespace {
+
+// TMP and TEMP, which the child inherits, set to `folder` for the scope.
+class temp_variables {
+public:
+    explicit temp_variables(const fs::path& folder) {
+        for (const wchar_t* name : {L"TMP", L"TEMP"}) {
+            std::wstring value(32767, L'\0');
+            const DWORD n = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+            saved_.push_back(n == 0 ? std::optional<std::wstring>() : value.substr(0, n));
+            SetEnvironmentVariableW(name, folder.c_str());
+        }
+    }
+    ~temp_variables() {
+        SetEnvironmentVariableW(L"TMP", saved_[0] ? saved_[0]->c_str() : nullptr);
+        SetEnvironmentVariableW(L"TEMP", saved_[1] ? saved_[1]->c_str() : nullptr);
+    }
+    temp_variables(const temp_variables&) = delete;
+    temp_variables& operator=(const temp_variables&) = delete;
+
+private:
+    std::vector<std::optional<std::wstring>> saved_;
+};
+
+bool wait_for(const std::function<bool()>& condition, DWORD timeout_ms) {
+    const ULONGLONG end = GetTickCount64() + timeout_ms;
+    while (!condition()) {
+        if (GetTickCount64() > end) return false;
+        Sleep(200);
+    }
+    return true;
+}
+
+// The uninstall's road from the installed uninstaller on: the hand-over to a temporary copy,
+// the copy's own end, and the uninstall in place when no copy can be made.
+struct SetupHandOver : SetupProgram {
+    const fs::path dir = sandbox.path() / install_leaf;
+    const fs::path uninstaller = dir / L"uninstall.exe";
+    const fs::path result_file = sandbox.path() / L"result.json";
+
+    void install() {
+        ASSERT_EQ(run(setup_exe, L"--silent", s().c_str()).code, 0u);
+        ASSERT_TRUE(fs::is_regular_file(uninstaller));
+        fs::remove(result_file);
+    }
+    bool uninstalled() {
+        return wait_for([&] { return read_file(result_file).find("\"ok\": true") != std::string::npos; }, 30000);
+    }
+    // Closes the process's Setup window once the run has styled it; `seen` tells it did.
+    static std::function<void(DWORD)> close_setup_window(bool& seen) {
+        return [&seen](DWORD process_id) {
+            for (HWND w = FindWindowExW(nullptr, nullptr, L"webhost", nullptr); w != nullptr;
+                 w = FindWindowExW(nullptr, w, L"webhost", nullptr)) {
+                DWORD owner = 0;
+                GetWindowThreadProcessId(w, &owner);
+                if (owner != process_id || (GetWindowLongPtrW(w, GWL_STYLE) & WS_POPUP) == 0) continue;
+                seen = true;
+                PostMessageW(w, WM_CLOSE, 0, 0);
+            }
+        };
+    }
+};
+
+}  // namespace
+
+TEST_F(SetupHandOver, ALinkPlantedAtTheCopysNameIsNeverWrittenThroughNorDeleted) {
+    install();
+    const fs::path victim = sandbox.path() / L"outside" / L"victim.txt";
+    engine_tests::write_bytes(victim, "not the uninstaller");
+    fs::path link;
+    bool planted = false;
+    // The copy's name holds the first process's id, known here before that process runs.
+    const run_result r = run(uninstaller, L"--uninstall --silent", s().c_str(), 60000, nullptr, {}, [&](DWORD id) {
+        link = fs::temp_directory_path() / (L"VantrelUninstall-" + std::to_wstring(id) + L".exe");
+        planted = engine_tests::make_unix_link(link, victim);
+    });
+    if (!planted) GTEST_SKIP() << "no symbolic link can be made here";
+    EXPECT_EQ(r.code, 0u);
+    EXPECT_TRUE(uninstalled());
+    EXPECT_FALSE(fs::exists(dir));
+    // The copy went elsewhere and has deleted itself; the link is the only name left.
+    EXPECT_TRUE(wait_for([&] { return temporary_copies() == std::vector<std::wstring>{link.filename().wstring()}; },
+                         30000));
+    EXPECT_EQ(read_file(victim), "not the uninstaller");
+    engine_tests::remove_unix_link(link);
+}
+
+TEST_F(SetupHandOver, TheCopyDeletesItselfFromATemporaryFolderWhoseNameHoldsAVariable) {
+    install();
+    const fs::path temp = sandbox.path() / L"temp %OS% here";
+    fs::create_directories(temp);
+    const bool os_set = GetEnvironmentVariableW(L"OS", nullptr, 0) != 0;
+    if (!os_set) SetEnvironmentVariableW(L"OS", L"Windows_NT");
+    run_result r;
+    {
+        const temp_variables variables(temp);
+        r = run(uninstaller, L"--uninstall --silent", s().c_str());
+    }
+    if (!os_set) SetEnvironmentVariableW(L"OS", nullptr);
+    EXPECT_EQ(r.code, 0u);
+    EXPECT_TRUE(uninstalled());
+    EXPECT_FALSE(fs::exists(dir));
+    EXPECT_TRUE(wait_for([&] { return temporary_copies(temp).empty(); }, 30000));
+}
+
+TEST_F(SetupHandOver, WithoutAWritableTemporaryFolderTheUninstallerRunsInPlaceAndGoesAfterwards) {
+    install();
+    run_result r;
+    {
+        const temp_variables variables(sandbox.path() / L"no such folder" / L"temp");
+        r = run(uninstaller, L"--uninstall --silent", s().c_str());
+    }
+    EXPECT_EQ(r.code, 0u);
+    EXPECT_NE(read_file(result_file).find("\"ok\": true"), std::string::npos);
+    EXPECT_FALSE(sandbox_key_exists());
+    EXPECT_TRUE(wait_until_gone(uninstaller, 30000));
+    EXPECT_TRUE(wait_until_gone(dir, 30000));
+}
+
+TEST_F(SetupHandOver, ACopysBrowserDataGoesWithTheCopyInsideAndOutsideTheSandbox) {
+    webhost_test::standin_runtime runtime;
+    ASSERT_TRUE(runtime.ready());
+    const fs::path folder = sandbox.path() / L"copies";
+    struct road {
+        const wchar_t* sandbox;
+        fs::path roaming;
+    };
+    const std::wstring inside = s();
+    const road roads[] = {{inside.c_str(), sandbox.path() / L"Roaming"},
+                          {nullptr, known_folder(FOLDERID_RoamingAppData, L"Roaming")}};
+    unsigned number = 4000001;
+    for (const road& way : roads) {
+        const std::wstring name = L"VantrelUninstall-" + std::to_wstring(number++) + L".exe";
+        const fs::path copy = folder / name;
+        const fs::path profile = way.roaming / name;
+        fs::create_directories(folder);
+        fs::copy_file(setup_exe, copy);
+        engine_tests::write_bytes(profile / L"EBWebView" / L"Local State", "{}");
+        bool seen = false;
+        const run_result r = run(copy, L"--uninstall --cleanup", way.sandbox, 60000, nullptr, close_setup_window(seen));
+        EXPECT_TRUE(r.finished);
+        EXPECT_EQ(r.code, 0u);
+        EXPECT_TRUE(seen);
+        EXPECT_TRUE(wait_until_gone(copy, 30000)) << copy;
+        EXPECT_TRUE(wait_until_gone(profile, 30000)) << profile;
+        std::error_code ec;
+        fs::remove_all(profile, ec);
+    }
+
+    // A link inside the browser data is removed itself or left; what it leads to stays.
+    const std::wstring name = L"VantrelUninstall-" + std::to_wstring(number) + L".exe";
+    const fs::path copy = folder / name;
+    const fs::path profile = sandbox.path() / L"Roaming" / name;
+    const fs::path outside = sandbox.path() / L"outside";
+    engine_tests::write_bytes(outside / L"kept.txt", "the user's");
+    engine_tests::write_bytes(profile / L"EBWebView" / L"Local State", "{}");
+    if (!engine_tests::make_unix_link(profile / L"linked", outside)) GTEST_SKIP() << "no symbolic link can be made here";
+    fs::copy_file(setup_exe, copy);
+    bool seen = false;
+    EXPECT_EQ(run(copy, L"--uninstall --cleanup", inside.c_str(), 60000, nullptr, close_setup_window(seen)).code, 0u);
+    EXPECT_TRUE(wait_until_gone(copy, 60000));
+    EXPECT_TRUE(wait_until_gone(profile / L"EBWebView", 30000));
+    EXPECT_EQ(read_file(outside / L"kept.txt"), "the user's");
+    engine_tests::remove_unix_link(profile / L"linked");
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <objbase.h>
+#include <knownfolders.h>
 
 #include <atomic>
 #include <cwchar>
@@ -526,6 +527,21 @@ TEST_F(SetupWindowRun, AnInstallStartedByThePageRunsInTheSandboxAndReportsBack) 
     EXPECT_GE(count_of(log.substr(0, reply), "window.setupProgress("), 3u);
     EXPECT_TRUE(fs::is_regular_file(install_dir() / product_info.companion_exe));
     EXPECT_TRUE(fs::is_regular_file(install_dir() / L"install.json"));
+}
+
+TEST_F(SetupWindowRun, TheBrowserDataFolderFollowsTheSandbox) {
+    const std::string program = wide_to_utf8(own_exe_path().filename().wstring());
+    {
+        sandbox_scope sandbox;
+        EXPECT_EQ(run({page_shown(), close_window()}), 0);
+        const std::string inside = wide_to_utf8((sandbox_root / L"Roaming").wstring()) + "\\" + program;
+        EXPECT_TRUE(logged("client.CreateWebViewEnvironmentWithOptionsInternal(1,0," + inside + ",")) << log_text();
+    }
+    runtime.emplace();
+    EXPECT_EQ(run({page_shown(), close_window()}), 0);
+    const std::string roaming = wide_to_utf8(known_folder(FOLDERID_RoamingAppData, L"Roaming").wstring());
+    EXPECT_TRUE(logged("client.CreateWebViewEnvironmentWithOptionsInternal(1,0," + roaming + "\\" + program + ","))
+        << log_text();
 }
 
 TEST_F(SetupWindowRun, ThePageCannotCloseTheWindowWhileAJobRuns) {
