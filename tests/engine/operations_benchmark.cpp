@@ -24,7 +24,10 @@ double ms_since(clock_type::time_point start) {
 // Installs afresh, then replaces the record with `files` and times the uninstall.
 double uninstall_with_record(const json& files, const progress_fn& quiet, std::string& outcome) {
     run_install(quiet);
-    write_install_record(install_dir() / install_record_name, json{{"files", files}});
+    if (!write_install_record(install_dir() / install_record_name, json{{"files", files}})) {
+        outcome = "record not written";
+        return 0;
+    }
     const auto start = clock_type::now();
     const op_result removed = run_uninstall(quiet);
     const double ms = ms_since(start);
