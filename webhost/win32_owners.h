@@ -79,16 +79,20 @@ public:
         reset();
         const HRESULT hr = CoInitializeEx(nullptr, model);
         initialized_ = SUCCEEDED(hr);
+        thread_ = GetCurrentThreadId();
         return hr;
     }
     bool initialized() const noexcept { return initialized_; }
+    // Only the thread that initialised may balance it: an owner let go on another thread would
+    // take that thread's own apartment away.
     void reset() noexcept {
-        if (initialized_) CoUninitialize();
+        if (initialized_ && thread_ == GetCurrentThreadId()) CoUninitialize();
         initialized_ = false;
     }
 
 private:
     bool initialized_ = false;
+    DWORD thread_ = 0;
 };
 
 // A string that COM allocated.

@@ -561,7 +561,16 @@ TEST_F(EdgeEngine, DestroyedOffItsThreadTheEngineReturnsAndFreesItsJobs) {
     }
     const int before = destroyed->load();
 
-    ASSERT_TRUE(returns([&] { engine.reset(); }));
+    // The destroying thread keeps its own apartment: the engine's COM was not its to end.
+    HRESULT still_single_threaded = S_OK;
+    ASSERT_TRUE(returns([&] {
+        const HRESULT own = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        engine.reset();
+        still_single_threaded = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        if (SUCCEEDED(still_single_threaded)) CoUninitialize();
+        if (SUCCEEDED(own)) CoUninitialize();
+    }));
+    EXPECT_EQ(still_single_threaded, RPC_E_CHANGED_MODE);
     EXPECT_EQ(destroyed->load(), before + 3);
     // The windows go on their own thread; the jobs' messages run nothing there.
     drain_thread_queue();
