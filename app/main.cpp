@@ -16,6 +16,7 @@
 #include "install_record.h"
 #include "modes.h"
 #include "payload.h"
+#include "placement.h"
 #include "product.h"
 #include "setup_documents.h"
 #include "uninstall.h"
@@ -147,20 +148,6 @@ fs::path make_copy(const fs::path& self, const fs::path& temp) {
     return {};
 }
 
-bool same_folder(const fs::path& a, const fs::path& b) {
-    const win32::unique_handle one(CreateFileW(a.c_str(), FILE_READ_ATTRIBUTES,
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    const win32::unique_handle two(CreateFileW(b.c_str(), FILE_READ_ATTRIBUTES,
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    BY_HANDLE_FILE_INFORMATION x{}, y{};
-    if (!one || !two || !GetFileInformationByHandle(one.get(), &x) || !GetFileInformationByHandle(two.get(), &y))
-        return false;
-    return x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
-           x.nFileIndexLow == y.nFileIndexLow;
-}
-
 // An uninstall cannot remove the folder it runs from: a copy in the temporary folder does it.
 // True when the copy has started.
 bool hand_over_uninstall(win32::named_mutex& mutex) {
@@ -168,7 +155,7 @@ bool hand_over_uninstall(win32::named_mutex& mutex) {
     const fs::path self = own_exe_path();
     if (self.empty()) return false;
     const fs::path dir = install_dir();
-    if (dir.empty() || !same_folder(self.parent_path(), dir)) return false;
+    if (dir.empty() || !same_file(self.parent_path(), dir)) return false;
     const fs::path temp = fs::temp_directory_path(ec);
     if (ec) return false;
     remove_stale_copies(temp);
@@ -226,7 +213,7 @@ void schedule_uninstaller_deletion() {
 bool runs_as_installed_uninstaller() {
     const fs::path self = own_exe_path();
     const fs::path dir = install_dir();
-    if (self.empty() || dir.empty() || !same_folder(self.parent_path(), dir)) return false;
+    if (self.empty() || dir.empty() || !same_file(self.parent_path(), dir)) return false;
     const std::wstring name = self.filename().wstring();
     return CompareStringOrdinal(name.c_str(), -1, uninstaller_name, -1, TRUE) == CSTR_EQUAL;
 }

@@ -180,6 +180,19 @@ std::wstring long_path(const fs::path& p) {
     return out;
 }
 
+bool same_file(const fs::path& a, const fs::path& b) {
+    const auto identity = [](const fs::path& name, BY_HANDLE_FILE_INFORMATION& info) {
+        const win32::unique_handle file(CreateFileW(long_path(name).c_str(), FILE_READ_ATTRIBUTES,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        return file && GetFileInformationByHandle(file.get(), &info);
+    };
+    BY_HANDLE_FILE_INFORMATION x{}, y{};
+    if (!identity(a, x) || !identity(b, y)) return false;
+    return x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+           x.nFileIndexLow == y.nFileIndexLow;
+}
+
 // The library's status query does not report links on every platform, so the reparse tag is
 // asked as well: a symbolic link or a junction could point the write anywhere. Wine reports
 // its links with the attribute but without a tag.

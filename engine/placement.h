@@ -35,6 +35,9 @@ removal remove_entry(const std::filesystem::path& p, const std::filesystem::path
 std::wstring long_path(const std::filesystem::path& p);
 // A symbolic link or junction (also as Wine reports a Unix link).
 bool is_link(const std::filesystem::path& p);
+
+// True when both names open the same file or folder (volume and file index), whatever the text.
+bool same_file(const std::filesystem::path& a, const std::filesystem::path& b);
 // Places payload entry `entry` at `target` and lists it in result.record["files"].
 [[nodiscard]] bool install_payload_file(const std::string& entry, const std::filesystem::path& target, op_result& result);
 // Removes empty folders from `start` upward; never `stop`, nor a drive or share root.

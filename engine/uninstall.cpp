@@ -108,17 +108,8 @@ private:
 
 // The running program's own file cannot be deleted while it runs; it deletes itself after.
 bool is_running_program(const fs::path& p) {
-    const auto identity = [](const std::wstring& name, BY_HANDLE_FILE_INFORMATION& info) {
-        const win32::unique_handle file(CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES,
-                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-        return file && GetFileInformationByHandle(file.get(), &info);
-    };
     const fs::path self = own_exe_path();
-    BY_HANDLE_FILE_INFORMATION x{}, y{};
-    if (self.empty() || !identity(long_path(self), x) || !identity(long_path(p), y)) return false;
-    return x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
-           x.nFileIndexLow == y.nFileIndexLow;
+    return !self.empty() && same_file(self, p);
 }
 
 class remover {

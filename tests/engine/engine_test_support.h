@@ -116,7 +116,8 @@ inline std::wstring unix_name_of(const fs::path& p) {
 inline bool make_unix_link(const fs::path& link, const fs::path& target) {
     const std::wstring from = unix_name_of(link), to = unix_name_of(target);
     if (from.empty() || to.empty()) return false;
-    std::wstring command = L"ln -s \"" + to + L"\" \"" + from + L"\"";
+    // -f: Wine hands out pids again, so a stale file of an earlier run may hold the name.
+    std::wstring command = L"ln -sf \"" + to + L"\" \"" + from + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
