@@ -97,64 +97,6 @@ private:
     win32::process process_;
 };
 
-// Under Wine, a Unix symbolic link `link` to `target`, made by the host's ln (Wine starts Unix
-// programs); Windows' own links need privileges these tests do not assume. False where it cannot.
-// Wine's Unix name of `p`: its folder converted, its last component as written, so that a link
-// there is never resolved. Empty outside Wine.
-inline std::wstring unix_name_of(const fs::path& p) {
-    using unix_name_fn = char*(CDECL*)(const wchar_t*);
-    const auto unix_name = reinterpret_cast<unix_name_fn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (!unix_name) return {};
-    char* folder = unix_name(p.parent_path().c_str());
-    if (!folder) return {};
-    const std::string text = folder;
-    HeapFree(GetProcessHeap(), 0, folder);
-    return utf8_to_wide(text) + L"/" + p.filename().wstring();
-}
-
-inline bool make_unix_link(const fs::path& link, const fs::path& target) {
-    const std::wstring from = unix_name_of(link), to = unix_name_of(target);
-    if (from.empty() || to.empty()) return false;
-    // -f: Wine hands out pids again, so a stale file of an earlier run may hold the name.
-    std::wstring command = L"ln -sf \"" + to + L"\" \"" + from + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(L"Z:\\bin\\ln", command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info))
-        return false;
-    win32::process ln;
-    ln.adopt(info);
-    if (WaitForSingleObject(ln.handle.get(), 60000) != WAIT_OBJECT_0) return false;
-    DWORD code = 1;
-    if (!GetExitCodeProcess(ln.handle.get(), &code) || code != 0) return false;
-    // The link shows as a link to Windows only where Wine reports it so.
-    DWORD attributes = GetFileAttributesW(link.c_str());
-    const ULONGLONG end = GetTickCount64() + 60000;
-    while (attributes == INVALID_FILE_ATTRIBUTES && GetTickCount64() < end) {
-        Sleep(100);
-        attributes = GetFileAttributesW(link.c_str());
-    }
-    return attributes != INVALID_FILE_ATTRIBUTES;
-}
-
-// Removes a link made by make_unix_link with the host's rm, which removes the link itself.
-inline void remove_unix_link(const fs::path& link) {
-    const std::wstring name = unix_name_of(link);
-    if (name.empty()) return;
-    std::wstring command = L"rm -f \"" + name + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(L"Z:\\bin\\rm", command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info))
-        return;
-    win32::process rm;
-    rm.adopt(info);
-    WaitForSingleObject(rm.handle.get(), 60000);
-}
-
 // Reads a registry value straight from the hive, bypassing the code under test.
 inline bool raw_value(HKEY root, const std::wstring& key, const std::wstring& name, DWORD& type,
                       std::vector<BYTE>& data) {

@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "engine_test_support.h"
+#include "unix_links.h"
 #include "placement.h"
 #include "operations_fixture.h"
 #include "sandbox.h"

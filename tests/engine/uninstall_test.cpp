@@ -5,6 +5,7 @@
 #include "install.h"
 #include "install_record.h"
 #include "operations_fixture.h"
+#include "unix_links.h"
 #include "uninstall.h"
 
 using namespace engine_tests;
