@@ -107,7 +107,27 @@ bool sandbox_key_exists() {
         L"VantrelForDaVinciResolveBeta");
 }
 
+bool wait_for(const std::function<bool()>& condition, DWORD timeout_ms) {
+    const ULONGLONG end = GetTickCount64() + timeout_ms;
+    while (!condition()) {
+        if (GetTickCount64() > end) return false;
+        Sleep(200);
+    }
+    return true;
+}
+
 struct SetupProgram : ::testing::Test {
+    // A Setup of an earlier test still running (a hand-over copy ending) holds the single-instance
+    // mutex, and this test's Setup would then exit at once without doing anything.
+    void SetUp() override {
+        ASSERT_TRUE(wait_for(
+            [] {
+                const win32::unique_handle held(OpenMutexW(SYNCHRONIZE, FALSE, L"Local\\VantrelSetupResolveBeta"));
+                return !held;
+            },
+            60000))
+            << "a Setup of an earlier test still runs";
+    }
     void TearDown() override { testing_support::delete_user_tree(L"Software\\Vantrel\\SetupSandbox"); }
     temp_folder sandbox{L"program"};
     std::wstring s() const { return sandbox.path().wstring(); }
@@ -374,15 +394,6 @@ public:
 private:
     std::vector<std::optional<std::wstring>> saved_;
 };
-
-bool wait_for(const std::function<bool()>& condition, DWORD timeout_ms) {
-    const ULONGLONG end = GetTickCount64() + timeout_ms;
-    while (!condition()) {
-        if (GetTickCount64() > end) return false;
-        Sleep(200);
-    }
-    return true;
-}
 
 // The uninstall's road from the installed uninstaller on: the hand-over to a temporary copy,
 // the copy's own end, and the uninstall in place when no copy can be made.
