@@ -4,17 +4,12 @@
 
 #include <system_error>
 
+#include "placement.h"
 #include "win32_owners.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Where the open object really lies, every link on the way resolved; empty on failure.
-std::wstring final_path(HANDLE object) {
-    return win32::read_growing(
-        [object](wchar_t* buffer, DWORD size) { return GetFinalPathNameByHandleW(object, buffer, size, 0); });
-}
 
 // The entry `name` of `folder` opened as itself; null when it is not there or opens somewhere
 // else than where it is named.

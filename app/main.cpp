@@ -107,28 +107,13 @@ void remove_stale_copies(const fs::path& temp) {
     }
 }
 
-// Copies `from` into a file that this call creates at `to`: a name already taken (a link planted
-// there included) fails, so the bytes never go through a link to somewhere else.
-bool copy_into_new_file(const fs::path& from, const fs::path& to) {
-    const win32::unique_handle in(CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                              nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!in) return false;
+// Writes `bytes` into a file that this call creates at `to`: a name already taken (a link
+// planted there included) fails, so the bytes never go through a link to somewhere else.
+bool write_new_file(const fs::path& to, const std::vector<unsigned char>& bytes) {
     const win32::unique_handle out(
         CreateFileW(to.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!out) return false;
-    std::vector<char> buffer(1 << 16);
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(in.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) break;
-        if (got == 0) return true;
-        DWORD done = 0;
-        while (done < got) {
-            DWORD written = 0;
-            if (!WriteFile(out.get(), buffer.data() + done, got - done, &written, nullptr) || written == 0) break;
-            done += written;
-        }
-        if (done < got) break;
-    }
+    if (write_all(out.get(), bytes)) return true;
     // A half copy is no program: our own file goes again, through our own handle.
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = TRUE;
@@ -139,11 +124,13 @@ bool copy_into_new_file(const fs::path& from, const fs::path& to) {
 // The copy's name holds this process's id. Whatever the sweep left at that name (a link, a
 // file in use) is passed over for the next free name.
 fs::path make_copy(const fs::path& self, const fs::path& temp) {
+    std::vector<unsigned char> bytes;
+    if (!read_file_bytes(self, bytes)) return {};
     const unsigned long long id = GetCurrentProcessId();
     for (unsigned long long n = 0; n < 10; ++n) {
         const unsigned long long number = n == 0 ? id : id * 10 + n;
         const fs::path copy = temp / (copy_prefix + std::to_wstring(number) + L".exe");
-        if (copy_into_new_file(self, copy)) return copy;
+        if (write_new_file(copy, bytes)) return copy;
     }
     return {};
 }

@@ -5,7 +5,6 @@
 #include <wrl/client.h>
 
 #include <knownfolders.h>
-#include <shlobj.h>
 
 #include <memory>
 #include <optional>
@@ -159,11 +158,8 @@ fs::path browser_data_folder() {
         const fs::path roaming = known_folder(FOLDERID_RoamingAppData, L"Roaming");
         return roaming.empty() ? fs::path() : roaming / self.filename();
     }
-    // The web UI host's own rule, asked of the same shell folder.
-    wchar_t app_data[MAX_PATH] = {};
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, app_data))) return {};
-    const auto folder = webhost::detail::user_data_folder_for(app_data, self.wstring());
-    return folder ? fs::path(*folder) : fs::path();
+    const auto folder = webhost::detail::default_user_data_folder();
+    return folder ? fs::path(folder.value()) : fs::path();
 }
 
 bool remove_browser_data_folder() {

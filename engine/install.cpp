@@ -1,6 +1,5 @@
 #include "install.h"
 
-#include <algorithm>
 #include <system_error>
 
 #include "detection.h"
@@ -18,25 +17,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* registering_failed = "Could not finish registering the installation.";
-
-// The whole content of `file`; false when it cannot be read.
-bool read_file_bytes(const fs::path& file, std::vector<unsigned char>& bytes) {
-    const win32::unique_handle in(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size{};
-    if (!in || !GetFileSizeEx(in.get(), &size) || size.QuadPart < 0 ||
-        static_cast<unsigned long long>(size.QuadPart) > payload_max_size)
-        return false;
-    bytes.resize(static_cast<std::size_t>(size.QuadPart));
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        DWORD got = 0;
-        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
-        if (!ReadFile(in.get(), bytes.data() + done, want, &got, nullptr) || got == 0) return false;
-        done += got;
-    }
-    return true;
-}
 
 // The running program placed as the uninstaller, the same safe way as the product files: a
 // running uninstaller is renamed aside.

@@ -2,11 +2,13 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cwctype>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
+#include "payload_layout.h"
 #include "text.h"
 #include "win32_owners.h"
 
@@ -18,25 +20,6 @@ std::string file_name_text(const fs::path& target) { return wide_to_utf8(target.
 
 bool all_digits(const std::wstring& text) {
     return !text.empty() && text.find_first_not_of(L"0123456789") == std::wstring::npos;
-}
-
-// Writes all of `bytes` through `file` and flushes them to the disk.
-bool write_all(HANDLE file, const std::vector<unsigned char>& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const std::size_t left = bytes.size() - done;
-        const DWORD chunk = left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
-        DWORD written = 0;
-        if (!WriteFile(file, bytes.data() + done, chunk, &written, nullptr) || written == 0) return false;
-        done += written;
-    }
-    return FlushFileBuffers(file) != 0;
-}
-
-// Where the open object really lies, with every link on the way resolved; empty on failure.
-std::wstring final_path(HANDLE object) {
-    return win32::read_growing(
-        [object](wchar_t* buffer, DWORD size) { return GetFinalPathNameByHandleW(object, buffer, size, 0); });
 }
 
 // The same place as the volume's serial number and the path on that volume: Wine cannot give the
@@ -79,6 +62,41 @@ bool is_empty_folder(const fs::path& folder) {
 }
 
 }  // namespace
+
+bool write_all(HANDLE file, const std::vector<unsigned char>& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const std::size_t left = bytes.size() - done;
+        const DWORD chunk = left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
+        DWORD written = 0;
+        if (!WriteFile(file, bytes.data() + done, chunk, &written, nullptr) || written == 0) return false;
+        done += written;
+    }
+    return FlushFileBuffers(file) != 0;
+}
+
+bool read_file_bytes(const fs::path& file, std::vector<unsigned char>& bytes) {
+    const win32::unique_handle in(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size{};
+    if (!in || !GetFileSizeEx(in.get(), &size) || size.QuadPart < 0 ||
+        static_cast<unsigned long long>(size.QuadPart) > payload_max_size)
+        return false;
+    bytes.resize(static_cast<std::size_t>(size.QuadPart));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD got = 0;
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
+        if (!ReadFile(in.get(), bytes.data() + done, want, &got, nullptr) || got == 0) return false;
+        done += got;
+    }
+    return true;
+}
+
+std::wstring final_path(HANDLE object) {
+    return win32::read_growing(
+        [object](wchar_t* buffer, DWORD size) { return GetFinalPathNameByHandleW(object, buffer, size, 0); });
+}
 
 removal remove_entry(const fs::path& p, const fs::path& root) {
     // Opened as the entry itself where Windows can (a final link is not followed); where it is

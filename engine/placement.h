@@ -1,5 +1,7 @@
 #pragma once
 // Safe file placement: a target is never left half-written under its own name.
+#include <windows.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -36,6 +38,12 @@ std::wstring long_path(const std::filesystem::path& p);
 // A symbolic link or junction (also as Wine reports a Unix link).
 bool is_link(const std::filesystem::path& p);
 
+// Writes all of `bytes` through `file` and flushes them to the disk.
+[[nodiscard]] bool write_all(HANDLE file, const std::vector<unsigned char>& bytes);
+// The whole content of `file` (at most the payload's size limit); false when it cannot be read.
+[[nodiscard]] bool read_file_bytes(const std::filesystem::path& file, std::vector<unsigned char>& bytes);
+// Where the open object really lies, with every link on the way resolved; empty on failure.
+std::wstring final_path(HANDLE object);
 // True when both names open the same file or folder (volume and file index), whatever the text.
 bool same_file(const std::filesystem::path& a, const std::filesystem::path& b);
 // Places payload entry `entry` at `target` and lists it in result.record["files"].

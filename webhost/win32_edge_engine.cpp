@@ -166,6 +166,18 @@ std::optional<std::wstring> user_data_folder_for(const std::wstring& app_data, c
     return std::wstring(joined);
 }
 
+result<std::wstring> default_user_data_folder() {
+    const auto path = program_path();
+    if (!path) return failure_info{error_code::unspecified, "GetModuleFileNameW failed"};
+    wchar_t app_data[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, app_data))) {
+        return failure_info{error_code::unspecified, "SHGetFolderPathW failed"};
+    }
+    const auto folder = user_data_folder_for(app_data, *path);
+    if (!folder) return failure_info{error_code::unspecified, "PathCombineW failed"};
+    return *folder;
+}
+
 win32_edge_engine::win32_edge_engine(bool debug, void* window, std::wstring user_data_folder)
     : chosen_user_data_folder(std::move(user_data_folder)) {
     try {
@@ -281,16 +293,11 @@ void win32_edge_engine::teardown() noexcept {
 }
 
 result<void> win32_edge_engine::embed(HWND widget, bool debug, std::function<void(std::string)> on_page_message) {
-    std::optional<std::wstring> user_data = chosen_user_data_folder;
-    if (chosen_user_data_folder.empty()) {
-        const auto path = program_path();
-        if (!path) return failure_info{error_code::unspecified, "GetModuleFileNameW failed"};
-        wchar_t app_data[MAX_PATH] = {};
-        if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, app_data))) {
-            return failure_info{error_code::unspecified, "SHGetFolderPathW failed"};
-        }
-        user_data = user_data_folder_for(app_data, *path);
-        if (!user_data) return failure_info{error_code::unspecified, "PathCombineW failed"};
+    std::wstring user_data = chosen_user_data_folder;
+    if (user_data.empty()) {
+        auto folder = default_user_data_folder();
+        if (!folder) return folder.error();
+        user_data = folder.value();
     }
 
     bool waiting = true;
@@ -302,7 +309,7 @@ result<void> win32_edge_engine::embed(HWND widget, bool debug, std::function<voi
         waiting = false;
     };
     com_handler = adopt(new webview2_com_handler(widget, std::move(on_page_message), std::move(on_completion)));
-    com_handler->set_attempt([this, folder = *user_data]() { return environment_attempt(folder); });
+    com_handler->set_attempt([this, folder = user_data]() { return environment_attempt(folder); });
     com_handler->run_attempts();
 
     const wait_end end = pump_until([&waiting] { return !waiting; }, engine_wait_limits.embed, on_quit::cancel);

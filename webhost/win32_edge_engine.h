@@ -35,6 +35,8 @@ extern wait_limits engine_wait_limits;
 // The user-data folder: the program's file name inside the roaming application data folder;
 // nothing when the joined path does not fit MAX_PATH.
 std::optional<std::wstring> user_data_folder_for(const std::wstring& app_data, const std::wstring& program_path);
+// user_data_folder_for this program and this user's roaming folder.
+result<std::wstring> default_user_data_folder();
 
 class win32_edge_engine : public engine_base {
 public:

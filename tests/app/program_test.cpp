@@ -116,6 +116,26 @@ bool wait_for(const std::function<bool()>& condition, DWORD timeout_ms) {
     return true;
 }
 
+// Closes the process's Setup window once the run has styled it as a popup (framed, and on its
+// way to its page); `seen` tells it did, `title` takes the window's title.
+std::function<void(DWORD)> close_setup_window(bool& seen, std::wstring* title = nullptr) {
+    return [&seen, title](DWORD process_id) {
+        for (HWND w = FindWindowExW(nullptr, nullptr, L"webhost", nullptr); w != nullptr;
+             w = FindWindowExW(nullptr, w, L"webhost", nullptr)) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(w, &owner);
+            if (owner != process_id || (GetWindowLongPtrW(w, GWL_STYLE) & WS_POPUP) == 0) continue;
+            seen = true;
+            if (title) {
+                wchar_t text[256] = {};
+                GetWindowTextW(w, text, 256);
+                *title = text;
+            }
+            PostMessageW(w, WM_CLOSE, 0, 0);
+        }
+    };
+}
+
 struct SetupProgram : ::testing::Test {
     // A Setup of an earlier test still running (a hand-over copy ending) holds the single-instance
     // mutex, and this test's Setup would then exit at once without doing anything.
@@ -306,19 +326,8 @@ TEST_F(SetupProgram, WithoutSwitchesTheSetupWindowOpensOnTheRuntimeAndClosingItE
     webhost_test::standin_runtime runtime;
     ASSERT_TRUE(runtime.ready());
     std::wstring title;
-    const run_result r = run(setup_exe, L"", s().c_str(), 60000, nullptr, [&](DWORD process_id) {
-        for (HWND w = FindWindowExW(nullptr, nullptr, L"webhost", nullptr); w != nullptr;
-             w = FindWindowExW(nullptr, w, L"webhost", nullptr)) {
-            DWORD owner = 0;
-            GetWindowThreadProcessId(w, &owner);
-            // Closed once it is a popup: the run has styled it and goes on to its page.
-            if (owner != process_id || (GetWindowLongPtrW(w, GWL_STYLE) & WS_POPUP) == 0) continue;
-            wchar_t text[256] = {};
-            GetWindowTextW(w, text, 256);
-            title = text;
-            PostMessageW(w, WM_CLOSE, 0, 0);
-        }
-    });
+    bool seen = false;
+    const run_result r = run(setup_exe, L"", s().c_str(), 60000, nullptr, close_setup_window(seen, &title));
     EXPECT_TRUE(r.finished);
     EXPECT_EQ(r.code, 0u);
     EXPECT_EQ(title, L"Vantrel for DaVinci Resolve (Beta) \u2014 Setup");
@@ -352,17 +361,7 @@ TEST_F(SetupProgram, LibrariesPlantedBesideTheProgramAreNeverLoaded) {
     webhost_test::standin_runtime runtime;
     ASSERT_TRUE(runtime.ready());
     bool window_seen = false;
-    const run_result windowed = run(copy, L"", s().c_str(), 60000, folder.c_str(), [&](DWORD process_id) {
-        for (HWND w = FindWindowExW(nullptr, nullptr, L"webhost", nullptr); w != nullptr;
-             w = FindWindowExW(nullptr, w, L"webhost", nullptr)) {
-            DWORD owner = 0;
-            GetWindowThreadProcessId(w, &owner);
-            // A popup once the run has framed it, dark and rounded through DWM.
-            if (owner != process_id || (GetWindowLongPtrW(w, GWL_STYLE) & WS_POPUP) == 0) continue;
-            window_seen = true;
-            PostMessageW(w, WM_CLOSE, 0, 0);
-        }
-    });
+    const run_result windowed = run(copy, L"", s().c_str(), 60000, folder.c_str(), close_setup_window(window_seen));
     EXPECT_TRUE(windowed.finished);
     EXPECT_EQ(windowed.code, 0u);
     EXPECT_TRUE(window_seen);
@@ -409,19 +408,6 @@ struct SetupHandOver : SetupProgram {
     }
     bool uninstalled() {
         return wait_for([&] { return read_file(result_file).find("\"ok\": true") != std::string::npos; }, 30000);
-    }
-    // Closes the process's Setup window once the run has styled it; `seen` tells it did.
-    static std::function<void(DWORD)> close_setup_window(bool& seen) {
-        return [&seen](DWORD process_id) {
-            for (HWND w = FindWindowExW(nullptr, nullptr, L"webhost", nullptr); w != nullptr;
-                 w = FindWindowExW(nullptr, w, L"webhost", nullptr)) {
-                DWORD owner = 0;
-                GetWindowThreadProcessId(w, &owner);
-                if (owner != process_id || (GetWindowLongPtrW(w, GWL_STYLE) & WS_POPUP) == 0) continue;
-                seen = true;
-                PostMessageW(w, WM_CLOSE, 0, 0);
-            }
-        };
     }
 };
 

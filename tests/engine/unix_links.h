@@ -11,8 +11,6 @@
 
 namespace engine_tests {
 
-// Under Wine, a Unix symbolic link `link` to `target`, made by the host's ln (Wine starts Unix
-// programs); Windows' own links need privileges these tests do not assume. False where it cannot.
 // Wine's Unix name of `p`: its folder converted, its last component as written, so that a link
 // there is never resolved. Empty outside Wine.
 inline std::wstring unix_name_of(const fs::path& p) {
@@ -50,6 +48,8 @@ inline bool wait_for_attributes(const fs::path& p, bool present) {
     return true;
 }
 
+// Under Wine, a Unix symbolic link `link` to `target`, made by the host's ln (Wine starts Unix
+// programs); Windows' own links need privileges these tests do not assume. False where it cannot.
 inline bool make_unix_link_once(const fs::path& link, const fs::path& target) {
     const std::wstring from = unix_name_of(link), to = unix_name_of(target);
     if (from.empty() || to.empty()) return false;
