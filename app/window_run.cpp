@@ -10,7 +10,7 @@
 #include <optional>
 #include <tuple>
 
-#include "entry_removal.h"
+#include "file_removal.h"
 #include "folders.h"
 #include "lock_down.h"
 #include "modes.h"
@@ -167,7 +167,7 @@ bool remove_browser_data_folder() {
     if (folder.empty() || !folder.has_relative_path()) return false;
     const ULONGLONG end = GetTickCount64() + 10000;
     for (;;) {
-        if (remove_entry_itself(folder.parent_path(), folder.filename().wstring(), true)) return true;
+        if (remove_tree(folder, folder.parent_path()) == removal::gone) return true;
         if (GetTickCount64() > end) return false;
         Sleep(250);
     }

@@ -5,6 +5,7 @@
 
 #include <cwchar>
 #include <system_error>
+#include <vector>
 
 #include "product.h"
 #include "registry.h"
@@ -119,16 +120,21 @@ bool find_resolve() {
     return false;
 }
 
-bool is_process_running(const std::wstring& name) {
+std::vector<std::wstring> running_process_names() {
+    std::vector<std::wstring> names;
     const win32::unique_snapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return false;
+    if (!snapshot) return names;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
-    bool found = false;
-    BOOL ok = Process32FirstW(snapshot.get(), &entry);
-    while (ok && !found) {
-        found = _wcsicmp(entry.szExeFile, name.c_str()) == 0;
-        ok = Process32NextW(snapshot.get(), &entry);
-    }
-    return found;
+    for (BOOL ok = Process32FirstW(snapshot.get(), &entry); ok; ok = Process32NextW(snapshot.get(), &entry))
+        names.emplace_back(entry.szExeFile);
+    return names;
 }
+
+bool is_running_in(const std::vector<std::wstring>& names, const std::wstring& name) {
+    for (const std::wstring& running : names)
+        if (_wcsicmp(running.c_str(), name.c_str()) == 0) return true;
+    return false;
+}
+
+bool is_process_running(const std::wstring& name) { return is_running_in(running_process_names(), name); }

@@ -2,6 +2,7 @@
 // Detection of DaVinci Resolve, a 64-bit Python 3.8 or later, and running programs.
 #include <filesystem>
 #include <string>
+#include <vector>
 
 // The one-line version and word-size test every candidate interpreter runs.
 inline constexpr const wchar_t* python_check_args =
@@ -22,3 +23,7 @@ bool find_python();
 bool find_resolve();
 // True while a process whose executable file is named `name` (any letter case) runs.
 bool is_process_running(const std::wstring& name);
+// The executable file names of the running processes, from one snapshot; empty when none can be taken.
+std::vector<std::wstring> running_process_names();
+// True when `name` (any letter case) is among `names`.
+bool is_running_in(const std::vector<std::wstring>& names, const std::wstring& name);

@@ -1,9 +1,11 @@
 #include "install.h"
 
 #include <system_error>
+#include <tuple>
 
 #include "detection.h"
 #include "folders.h"
+#include "file_removal.h"
 #include "install_record.h"
 #include "payload.h"
 #include "payload_layout.h"
@@ -111,7 +113,8 @@ op_result run_install(const progress_fn& progress) {
     if (!place_uninstaller(uninstaller, result)) return result;
     const std::wstring key = uninstall_key_prefix + product_info.uninstall_key;
     const std::wstring quoted = L"\"" + uninstaller.wstring() + L"\"";
-    reg_delete_key(key);
+    // A stale entry that stays is overwritten value by value below.
+    std::ignore = reg_delete_key(key);
     // Every value is written even after one failed, so that the entry is as complete as it can be.
     bool registered = reg_set_string(key, L"DisplayName", utf8_to_wide(product_info.name));
     registered &= reg_set_string(key, L"DisplayVersion", utf8_to_wide(product_info.version));

@@ -23,18 +23,6 @@ bool is_leftover_name(const std::wstring& name, const std::wstring& file);
 // Removes, directly inside `folder`, the backups and temporaries of the named files only.
 // Returns those of them that are still there (in use, no access).
 std::vector<std::filesystem::path> sweep_leftovers(const std::filesystem::path& folder, const std::vector<std::wstring>& files);
-enum class removal {
-    gone,         // removed now, or not there at all
-    elsewhere,    // it really lies outside the given folder (through a link): left alone
-    kept_folder,  // a folder that is not empty
-    failed,       // still there: in use, no access, or where it lies cannot be learnt
-};
-// Removes the entry `p` (a file, an empty folder, or a link itself) when it really lies below
-// `root`, judged by where the system resolves both; what a link points to is never removed.
-removal remove_entry(const std::filesystem::path& p, const std::filesystem::path& root);
-// `p` in the form that opens paths longer than MAX_PATH and takes device names such as CON as
-// plain names: \\?\ before an absolute path, normalised; other paths as they are.
-std::wstring long_path(const std::filesystem::path& p);
 // A symbolic link or junction (also as Wine reports a Unix link).
 bool is_link(const std::filesystem::path& p);
 
@@ -42,8 +30,6 @@ bool is_link(const std::filesystem::path& p);
 [[nodiscard]] bool write_all(HANDLE file, const std::vector<unsigned char>& bytes);
 // The whole content of `file` (at most the payload's size limit); false when it cannot be read.
 [[nodiscard]] bool read_file_bytes(const std::filesystem::path& file, std::vector<unsigned char>& bytes);
-// Where the open object really lies, with every link on the way resolved; empty on failure.
-std::wstring final_path(HANDLE object);
 // True when both names open the same file or folder (volume and file index), whatever the text.
 bool same_file(const std::filesystem::path& a, const std::filesystem::path& b);
 // Places payload entry `entry` at `target` and lists it in result.record["files"].

@@ -32,10 +32,11 @@ bool reg_set_string(const std::wstring& key, const std::wstring& name, const std
     return set_value(key, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
-void reg_delete_key(const std::wstring& key) {
+bool reg_delete_key(const std::wstring& key) {
     const std::wstring path = user_path(key);
     RegDeleteTreeW(HKEY_CURRENT_USER, path.c_str());
-    RegDeleteKeyW(HKEY_CURRENT_USER, path.c_str());
+    const LSTATUS status = RegDeleteKeyW(HKEY_CURRENT_USER, path.c_str());
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }
 
 std::wstring reg_read_string(HKEY root, const std::wstring& subkey, const std::wstring& name) {

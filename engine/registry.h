@@ -7,9 +7,9 @@
 // Per-user registry access. While the sandbox is on, every per-user key lies below this key.
 inline constexpr const wchar_t* registry_sandbox_prefix = L"Software\\Vantrel\\SetupSandbox\\";
 
-// The writes report whether the value was stored; a failed delete or read is silent (the read
-// then gives "").
+// The writes report whether the value was stored, the delete whether the key is gone (or was
+// never there); a failed read gives "".
 [[nodiscard]] bool reg_set_dword(const std::wstring& key, const std::wstring& name, std::uint32_t value);
 [[nodiscard]] bool reg_set_string(const std::wstring& key, const std::wstring& name, const std::wstring& text);
-void reg_delete_key(const std::wstring& key);
+[[nodiscard]] bool reg_delete_key(const std::wstring& key);
 std::wstring reg_read_string(HKEY root, const std::wstring& subkey, const std::wstring& name);

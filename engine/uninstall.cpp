@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "detection.h"
+#include "file_removal.h"
 #include "folders.h"
 #include "install.h"
 #include "install_record.h"
@@ -106,7 +107,7 @@ private:
     std::chrono::steady_clock::time_point deadline_;
 };
 
-// The running program's own file cannot be deleted while it runs; it deletes itself after.
+// The running program's own file cannot be deleted while it runs.
 bool is_running_program(const fs::path& p) {
     const fs::path self = own_exe_path();
     return !self.empty() && same_file(self, p);
@@ -122,9 +123,21 @@ public:
         for (;;) {
             const removal outcome = remove_entry(p, root);
             if (outcome != removal::failed || !patient) return outcome;
-            // Not counted as staying: it goes when the program has ended.
-            if (is_running_program(p)) return removal::gone;
+            if (is_running_program(p)) return own_file_goes_after_run ? removal::gone : removal::failed;
             if (!window_.wait()) return removal::failed;
+        }
+    }
+
+    // Opens `p` below `root` for its deletion and holds it against any other open, so that its
+    // deletion cannot fail later. False when it is there and cannot be held.
+    bool hold(const fs::path& p, const fs::path& root, removable_entry& held) {
+        if (p.native().size() > longest_path || !is_below_root(p, root) || links_.passes_through_link(p, root))
+            return true;
+        if (is_running_program(p)) return own_file_goes_after_run;
+        for (;;) {
+            held = open_for_removal(p, root, 0);
+            if (held.outcome() != removal::failed || held.held()) return true;
+            if (!window_.wait()) return false;
         }
     }
 
@@ -160,6 +173,9 @@ void append_missing(std::vector<fs::path>& list, const fs::path& p) {
 }
 
 }  // namespace
+
+bool own_file_goes_after_run = false;
+std::function<void(const char*)> uninstall_step_hook;
 
 bool is_below_root(const fs::path& p, const fs::path& folder) {
     if (folder.empty() || !p.is_absolute() || steps_up_or_aside(p)) return false;
@@ -225,14 +241,11 @@ op_result run_uninstall(const progress_fn& progress) {
     if (!left.empty()) return stays(left);
 
     progress(80, "Removing settings");
-    // Leftovers, then the record, then the uninstaller the entry starts, and only then the
-    // entry: whatever stays keeps the way to try again.
+    const auto step = [](const char* name) {
+        if (uninstall_step_hook) uninstall_step_hook(name);
+    };
     if (scripts.is_absolute() && !remove.sweep(scripts, {product_info.script_name}, left)) return stays(left);
-    if (dir.is_absolute()) {
-        if (!remove.sweep(dir, install_folder_file_names(), left)) return stays(left);
-        for (const wchar_t* name : {install_record_name, uninstaller_name})
-            if (remove.remove_below(dir / name, dir) == removal::failed) return stays(dir / name);
-    }
+    if (dir.is_absolute() && !remove.sweep(dir, install_folder_file_names(), left)) return stays(left);
     const fs::path roaming = roaming_folder();
     if (roaming.is_absolute()) {
         const fs::path settings = settings_folder();
@@ -240,7 +253,29 @@ op_result run_uninstall(const progress_fn& progress) {
         remove.remove_below(settings / L"companion.txt", settings, false);
         prune_empty_dirs(settings, roaming);
     }
-    reg_delete_key(uninstall_key_prefix + product_info.uninstall_key);
+
+    // While the entry exists, the uninstaller it starts and the record exist, so that a retry
+    // from Settings or from Setup can always finish: both are held for their deletion first.
+    step("hold");
+    removable_entry record_file, uninstaller;
+    if (dir.is_absolute()) {
+        if (!remove.hold(dir / install_record_name, dir, record_file)) return stays(dir / install_record_name);
+        if (!remove.hold(dir / uninstaller_name, dir, uninstaller)) return stays(dir / uninstaller_name);
+    }
+    step("entry");
+    if (!reg_delete_key(uninstall_key_prefix + product_info.uninstall_key)) {
+        result.error = "Could not remove the uninstall entry. Try again.";
+        return result;
+    }
+    // Held files go now; one that still fails (a program image let go only as its process ends)
+    // is tried again for the rest of the retry window.
+    step("record");
+    if (record_file.remove() == removal::failed && remove.remove_below(dir / install_record_name, dir) == removal::failed)
+        return stays(dir / install_record_name);
+    step("uninstaller");
+    if (uninstaller.remove() == removal::failed && remove.remove_below(dir / uninstaller_name, dir) == removal::failed)
+        return stays(dir / uninstaller_name);
+    step("folders");
     if (dir.is_absolute()) prune_empty_dirs(dir, known_folder(FOLDERID_LocalAppData, L"Local"));
 
     progress(100, "Done");

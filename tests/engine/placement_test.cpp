@@ -8,6 +8,7 @@
 
 #include "engine_test_support.h"
 #include "unix_links.h"
+#include "file_removal.h"
 #include "placement.h"
 #include "operations_fixture.h"
 #include "sandbox.h"

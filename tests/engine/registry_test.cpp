@@ -60,7 +60,7 @@ TEST_F(RegistryTest, SandboxPutsEveryPerUserKeyUnderTheSandboxKey) {
     EXPECT_TRUE(raw_read(L"Software\\Vantrel\\SetupSandbox\\" + test_key, L"Text", type, data));
     EXPECT_EQ(reg_read_string(HKEY_CURRENT_USER, test_key, L"Text"), L"inside");
 
-    reg_delete_key(test_key);
+    EXPECT_TRUE(reg_delete_key(test_key));
     EXPECT_FALSE(user_key_exists(L"Software\\Vantrel\\SetupSandbox\\" + test_key));
     // Only the named key goes.
     EXPECT_TRUE(user_key_exists(L"Software\\Vantrel\\SetupSandbox\\Software\\VantrelTests"));
@@ -90,12 +90,12 @@ TEST_F(RegistryTest, ReadLimitIs2048BytesWithTheTerminator) {
     EXPECT_EQ(reg_read_string(HKEY_CURRENT_USER, test_key, L"Over"), L"");
 }
 
-TEST_F(RegistryTest, RewritingAndDeletingAreQuiet) {
-    reg_delete_key(L"Software\\VantrelTests\\NeverThere");
+TEST_F(RegistryTest, DeletingAKeyThatIsNotThereSucceeds) {
+    EXPECT_TRUE(reg_delete_key(L"Software\\VantrelTests\\NeverThere"));
     ASSERT_TRUE(reg_set_string(test_key, L"A", L"1"));
     ASSERT_TRUE(reg_set_string(test_key + L"\\Child", L"B", L"2"));
-    reg_delete_key(test_key);
+    EXPECT_TRUE(reg_delete_key(test_key));
     EXPECT_FALSE(user_key_exists(test_key));
     EXPECT_TRUE(user_key_exists(L"Software\\VantrelTests"));
-    reg_delete_key(test_key);
+    EXPECT_TRUE(reg_delete_key(test_key));
 }

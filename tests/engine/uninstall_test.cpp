@@ -2,6 +2,7 @@
 
 #include <future>
 
+#include "code_detour.h"
 #include "install.h"
 #include "install_record.h"
 #include "operations_fixture.h"
@@ -180,18 +181,24 @@ TEST_F(Uninstall, ShortcutsGoOnlyFromTheDesktopAndStartMenuProgramsWithTheLowerC
     EXPECT_TRUE(present(current.path() / L"relative.lnk"));
 }
 
-TEST_F(Uninstall, AFileOfOursHeldOpenFailsTheUninstallAndKeepsTheEntryAndTheRecord) {
+TEST_F(Uninstall, AFileOfOursHeldOpenFailsTheUninstallAndKeepsTheEntryTheRecordAndTheUninstaller) {
     const fs::path record = install_folder() / L"install.json", uninstaller = install_folder() / L"uninstall.exe";
     const fs::path companion_backup = install_folder() / L"VantrelCompanionBeta.exe.old-5";
     const fs::path script_backup = scripts() / L"Vantrel Beta.py.old-7";
-    for (const fs::path& held : {guide(), record, uninstaller, companion_backup, script_backup}) {
+    constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    // A holder that lets others delete keeps the file all the same until it lets go.
+    const std::pair<fs::path, DWORD> holds[] = {
+        {guide(), FILE_SHARE_READ | FILE_SHARE_WRITE}, {record, FILE_SHARE_READ | FILE_SHARE_WRITE},
+        {uninstaller, FILE_SHARE_READ | FILE_SHARE_WRITE}, {companion_backup, FILE_SHARE_READ | FILE_SHARE_WRITE},
+        {script_backup, FILE_SHARE_READ | FILE_SHARE_WRITE}, {record, share_all}, {uninstaller, share_all}};
+    for (const auto& [held, share] : holds) {
         install();
         write_bytes(companion_backup, "backup");
         write_bytes(script_backup, "backup");
         write_bytes(settings() / L"resolve-beta.json", "{}");
         // Already gone counts as removed.
         fs::remove(companion());
-        held_file open(held, FILE_SHARE_READ | FILE_SHARE_WRITE);
+        held_file open(held, share);
         ASSERT_NE(open.handle, INVALID_HANDLE_VALUE) << u8(held);
         const op_result failed = run_uninstall(recorder());
         EXPECT_FALSE(failed.ok) << u8(held);
@@ -199,11 +206,8 @@ TEST_F(Uninstall, AFileOfOursHeldOpenFailsTheUninstallAndKeepsTheEntryAndTheReco
         EXPECT_TRUE(present(held)) << u8(held);
         EXPECT_TRUE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key)) << u8(held);
         EXPECT_TRUE(present(uninstaller)) << u8(held);
-        // The record goes before the uninstaller only: the entry can still start it.
-        if (held != uninstaller) {
-            EXPECT_TRUE(present(record)) << u8(held);
-            EXPECT_FALSE(read_install_record().empty()) << u8(held);
-        }
+        EXPECT_TRUE(present(record)) << u8(held);
+        EXPECT_FALSE(read_install_record().empty()) << u8(held);
 
         open.release();
         const op_result retried = run_uninstall(recorder());
@@ -212,6 +216,57 @@ TEST_F(Uninstall, AFileOfOursHeldOpenFailsTheUninstallAndKeepsTheEntryAndTheReco
         EXPECT_FALSE(present(script_backup)) << u8(held);
         EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key)) << u8(held);
     }
+}
+
+// Stopped between any two of its last steps (as by a kill), the uninstall leaves the entry only
+// with the record and the uninstaller it starts, and a retry finishes.
+TEST_F(Uninstall, StoppedBetweenItsLastStepsItLeavesAStateARetryFinishes) {
+    const fs::path uninstaller = install_folder() / L"uninstall.exe";
+    struct stopped {};
+    for (const char* step : {"hold", "entry", "record", "uninstaller", "folders"}) {
+        install();
+        uninstall_step_hook = [step](const char* at) {
+            if (std::string(at) == step) throw stopped{};
+        };
+        EXPECT_THROW(run_uninstall(recorder()), stopped) << step;
+        uninstall_step_hook = nullptr;
+        if (key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key)) {
+            EXPECT_TRUE(present(uninstaller)) << step;
+            EXPECT_FALSE(read_install_record().empty()) << step;
+        }
+        const op_result retried = run_uninstall(recorder());
+        EXPECT_TRUE(retried.ok) << step << ": " << retried.error;
+        EXPECT_FALSE(present(install_folder())) << step;
+        EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key)) << step;
+    }
+}
+
+namespace {
+
+LSTATUS WINAPI refuse_tree(HKEY, LPCWSTR) { return ERROR_ACCESS_DENIED; }
+LSTATUS WINAPI refuse_key(HKEY, LPCWSTR) { return ERROR_ACCESS_DENIED; }
+
+}  // namespace
+
+TEST_F(Uninstall, AnEntryThatCannotBeRemovedFailsTheUninstallAndKeepsItsFiles) {
+    install();
+    const fs::path record = install_folder() / L"install.json", uninstaller = install_folder() / L"uninstall.exe";
+    op_result result;
+    {
+        // The registry refuses, as it does to a key whose security denies deletion.
+        const HMODULE advapi = GetModuleHandleW(L"advapi32.dll");
+        const code_detour tree(advapi, "RegDeleteTreeW", reinterpret_cast<const void*>(&refuse_tree));
+        const code_detour key(advapi, "RegDeleteKeyW", reinterpret_cast<const void*>(&refuse_key));
+        ASSERT_TRUE(tree.active() && key.active());
+        result = run_uninstall(recorder());
+    }
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.error, "Could not remove the uninstall entry. Try again.");
+    EXPECT_TRUE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
+    EXPECT_TRUE(present(record));
+    EXPECT_TRUE(present(uninstaller));
+    EXPECT_TRUE(run_uninstall(recorder()).ok);
+    EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
 }
 
 TEST_F(Uninstall, ReadOnlyFilesOfOursAreRemoved) {
@@ -226,6 +281,22 @@ TEST_F(Uninstall, ReadOnlyFilesOfOursAreRemoved) {
     EXPECT_FALSE(present(install_folder()));
     EXPECT_FALSE(present(script()));
     EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
+}
+
+TEST_F(Uninstall, AReadOnlyFileWithASecondNameGoesAndTheOtherNameKeepsTheAttribute) {
+    install();
+    const fs::path other = sandbox_root / L"kept" / L"guide.md";
+    fs::create_directories(other.parent_path());
+    ASSERT_TRUE(CreateHardLinkW(other.c_str(), guide().c_str(), nullptr));
+    ASSERT_TRUE(SetFileAttributesW(guide().c_str(), FILE_ATTRIBUTE_READONLY));
+    const op_result result = run_uninstall(recorder());
+    EXPECT_TRUE(result.ok) << result.error;
+    EXPECT_FALSE(present(guide()));
+    EXPECT_FALSE(present(install_folder()));
+    EXPECT_EQ(read_bytes(other), std::string(1200, 'S'));
+    const DWORD attributes = GetFileAttributesW(other.c_str());
+    EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY));
+    SetFileAttributesW(other.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST_F(Uninstall, AnUninstallerLetGoInAMomentIsRemoved) {
@@ -248,7 +319,7 @@ TEST_F(Uninstall, AnUninstallerLetGoInAMomentIsRemoved) {
     EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
 }
 
-TEST_F(Uninstall, TheRunningProgramsOwnFileDoesNotFailTheUninstall) {
+TEST_F(Uninstall, TheRunningProgramsOwnFileFailsTheUninstallUnlessItGoesAfterTheRun) {
     // Beside this program, so that a hard link to it can be made on the same drive. The link
     // cannot go while this program runs: the next run clears what the last one left.
     const fs::path base = sandbox_root;
@@ -260,12 +331,24 @@ TEST_F(Uninstall, TheRunningProgramsOwnFileDoesNotFailTheUninstall) {
     fs::remove(uninstaller);
     // Another name of this very program: the uninstall that runs in place.
     const bool linked = CreateHardLinkW(uninstaller.c_str(), own_exe_path().c_str(), nullptr) != 0;
-    op_result result;
-    if (linked) result = run_uninstall(recorder());
+    op_result kept, done;
+    bool entry_kept = false, record_kept = false;
+    if (linked) {
+        kept = run_uninstall(recorder());
+        entry_kept = key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key);
+        record_kept = !read_install_record().empty();
+        own_file_goes_after_run = true;
+        done = run_uninstall(recorder());
+        own_file_goes_after_run = false;
+    }
     fs::remove_all(sandbox_root, ec);
     sandbox_root = base;
     if (!linked) GTEST_SKIP() << "no hard link to the running program can be made here";
-    EXPECT_TRUE(result.ok) << result.error;
+    EXPECT_FALSE(kept.ok);
+    EXPECT_EQ(kept.error, "Could not remove uninstall.exe. Close it and try again.");
+    EXPECT_TRUE(entry_kept);
+    EXPECT_TRUE(record_kept);
+    EXPECT_TRUE(done.ok) << done.error;
     EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
 }
 

@@ -1,0 +1,216 @@
+#include "hand_over.h"
+
+#include <windows.h>
+
+#include <cwctype>
+#include <system_error>
+#include <vector>
+
+#include "detection.h"
+#include "file_removal.h"
+#include "folders.h"
+#include "install.h"
+#include "modes.h"
+#include "placement.h"
+#include "uninstall.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const wchar_t* copy_prefix = L"VantrelUninstall-";
+
+bool start_process(const wchar_t* application, std::wstring command_line, DWORD flags, const wchar_t* folder) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(application, command_line.data(), nullptr, nullptr, FALSE, flags, nullptr, folder, &startup,
+                        &info))
+        return false;
+    win32::process started;
+    started.adopt(info);
+    return true;
+}
+
+// Writes `bytes` into a file that this call creates at `to`: a name already taken (a link
+// planted there included) fails, so the bytes never go through a link to somewhere else.
+bool write_new_file(const fs::path& to, const std::vector<unsigned char>& bytes) {
+    const win32::unique_handle out(CreateFileW(long_path(to).c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!out) return false;
+    if (write_all(out.get(), bytes)) return true;
+    // A half copy is no program: our own file goes again, through our own handle.
+    delete_through(out.get());
+    return false;
+}
+
+// The copy's name holds this process's id. Whatever the sweep left at that name (a link, a
+// file in use) is passed over for the next free name.
+fs::path make_copy(const fs::path& self, const fs::path& temp) {
+    std::vector<unsigned char> bytes;
+    if (!read_file_bytes(self, bytes)) return {};
+    const unsigned long long id = GetCurrentProcessId();
+    for (unsigned long long n = 0; n < 10; ++n) {
+        const unsigned long long number = n == 0 ? id : id * 10 + n;
+        const fs::path copy = temp / (copy_prefix + std::to_wstring(number) + L".exe");
+        if (write_new_file(copy, bytes)) return copy;
+    }
+    return {};
+}
+
+// Text that cmd takes as it is inside quotes: it expands %NAME% (and, where switched on,
+// !NAME!) even there.
+bool plain_for_cmd(const std::wstring& text) {
+    return !text.empty() && text.find_first_of(L"%!\"") == std::wstring::npos;
+}
+
+std::wstring system_folder() {
+    wchar_t system[MAX_PATH + 1] = {};
+    const UINT n = GetSystemDirectoryW(system, MAX_PATH + 1);
+    if (n == 0 || n > MAX_PATH) return {};
+    return std::wstring(system, n);
+}
+
+bool is_drive_path(const std::wstring& text) {
+    return text.size() >= 3 && iswalpha(text[0]) && text[1] == L':' && text[2] == L'\\';
+}
+
+// Splits the last `levels` names off `text`: the folder before them, and the names.
+bool split_names(const std::wstring& text, int levels, std::wstring& folder, std::wstring& names) {
+    std::size_t end = text.size(), at = std::wstring::npos;
+    for (int i = 0; i < levels; ++i) {
+        if (end == 0) return false;
+        at = text.rfind(L'\\', end - 1);
+        if (at == std::wstring::npos) return false;
+        end = at;
+    }
+    folder = text.substr(0, at);
+    names = text.substr(at + 1);
+    if (folder.size() == 2 && folder[1] == L':') folder += L'\\';  // a drive's root
+    return !folder.empty() && !names.empty();
+}
+
+// Runs `commands` in `folder` a few seconds after this process has ended. The interpreter and
+// `ping` are named by their full paths, so that no copy planted in `folder` is what runs; /d
+// keeps AutoRun commands from changing the folder first.
+void run_after_exit(const fs::path& folder, const std::wstring& commands) {
+    const std::wstring system = system_folder();
+    if (system.empty() || !plain_for_cmd(system)) return;
+    const std::wstring cmd = system + L"\\cmd.exe";
+    // With more than two quotes after /c, cmd drops the first and the last: the outer pair.
+    const std::wstring command =
+        L"cmd.exe /d /c \"\"" + system + L"\\ping.exe\" 127.0.0.1 -n 3 > nul & " + commands + L"\"";
+    start_process(cmd.c_str(), command, CREATE_NO_WINDOW, folder.c_str());
+}
+
+}  // namespace
+
+bool is_copy_name(const std::wstring& name) {
+    const std::wstring prefix = copy_prefix;
+    if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0) return false;
+    const std::wstring digits = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+    return name.compare(name.size() - 4, 4, L".exe") == 0 &&
+           digits.find_first_not_of(L"0123456789") == std::wstring::npos;
+}
+
+void remove_stale_copies(const fs::path& temp) {
+    std::vector<std::wstring> copies;
+    std::error_code ec;
+    for (fs::directory_iterator it(long_path(temp), ec), end; !ec && it != end; it.increment(ec)) {
+        const std::wstring name = it->path().filename().wstring();
+        if (is_copy_name(name)) copies.push_back(name);
+    }
+    if (copies.empty()) return;
+    const std::vector<std::wstring> running = running_process_names();
+    for (const std::wstring& name : copies)
+        if (!is_running_in(running, name)) remove_entry(temp / name, temp);
+}
+
+bool hand_over_uninstall(win32::named_mutex& mutex) {
+    std::error_code ec;
+    const fs::path self = own_exe_path();
+    if (self.empty()) return false;
+    const fs::path dir = install_dir();
+    if (dir.empty() || !same_file(self.parent_path(), dir)) return false;
+    const fs::path temp = fs::temp_directory_path(ec);
+    if (ec) return false;
+    remove_stale_copies(temp);
+    const fs::path copy = make_copy(self, temp);
+    if (copy.empty()) return false;
+    std::wstring command = L"\"" + copy.wstring() + L"\" --uninstall --cleanup";
+    if (silent_mode) command += L" --silent";
+    mutex.release();
+    return start_process(copy.c_str(), command, 0, nullptr);
+}
+
+bool place_for_cmd(const fs::path& file, int levels, cmd_place& place) {
+    const std::wstring whole = normal_path(file).wstring();
+    std::vector<std::wstring> forms = {whole};
+    const std::wstring short_form = win32::read_growing(
+        [&file](wchar_t* buffer, DWORD size) { return GetShortPathNameW(long_path(file).c_str(), buffer, size); });
+    if (!short_form.empty()) forms.push_back(normal_path(short_form).wstring());
+    std::wstring folder, names;
+    for (const std::wstring& form : forms) {
+        if (!is_drive_path(form) || form.size() >= MAX_PATH || !split_names(form, levels, folder, names) ||
+            !plain_for_cmd(names))
+            continue;
+        place = {folder, names};
+        return true;
+    }
+    // On a share: cmd stands in the system folder and is given the whole path.
+    const std::wstring system = system_folder();
+    if (system.empty() || whole.size() >= MAX_PATH || !plain_for_cmd(whole) ||
+        !split_names(whole, levels, folder, names))
+        return false;
+    place = {system, whole};
+    return true;
+}
+
+void schedule_self_deletion() {
+    const fs::path self = own_exe_path();
+    cmd_place place;
+    if (self.empty() || !place_for_cmd(self, 1, place)) return;
+    run_after_exit(place.folder, L"del /f /q \"" + place.name + L"\"");
+}
+
+bool runs_as_installed_uninstaller() {
+    const fs::path self = own_exe_path();
+    const fs::path dir = install_dir();
+    if (self.empty() || dir.empty() || !same_file(self.parent_path(), dir)) return false;
+    const std::wstring name = self.filename().wstring();
+    return CompareStringOrdinal(name.c_str(), -1, uninstaller_name, -1, TRUE) == CSTR_EQUAL;
+}
+
+in_place_uninstall::in_place_uninstall() : self_(own_exe_path()) {
+    if (self_.empty()) return;
+    // The name is taken now, so that the form cmd will be given is known to work before
+    // anything is removed.
+    for (unsigned attempt = 0; attempt < 10 && aside_.empty(); ++attempt) {
+        const fs::path name = self_.wstring() + backup_infix + std::to_wstring(GetTickCount64() + attempt);
+        if (write_new_file(name, {})) aside_ = name;
+    }
+    cmd_place place;
+    if (aside_.empty()) return;
+    if (!place_for_cmd(aside_, 2, place)) {
+        remove_entry(aside_, self_.parent_path());
+        aside_.clear();
+        return;
+    }
+    own_file_goes_after_run = true;
+}
+
+void in_place_uninstall::finish(bool uninstalled) {
+    if (aside_.empty()) return;
+    cmd_place place;
+    // The uninstall's sweep may have removed the reserved name meanwhile; its short form is
+    // asked again once the uninstaller has it.
+    if (uninstalled &&
+        MoveFileExW(long_path(self_).c_str(), long_path(aside_).c_str(), MOVEFILE_REPLACE_EXISTING) &&
+        place_for_cmd(aside_, 2, place)) {
+        const std::wstring folder = fs::path(place.name).parent_path().wstring();
+        run_after_exit(place.folder, L"del /f /q \"" + place.name + L"\" & rmdir \"" + folder + L"\"");
+    } else {
+        remove_entry(aside_, self_.parent_path());
+    }
+    aside_.clear();
+}
