@@ -176,13 +176,11 @@ void schedule_self_deletion() {
 bool runs_as_installed_uninstaller() {
     const fs::path self = own_exe_path();
     const fs::path dir = install_dir();
-    if (self.empty() || dir.empty() || !same_file(self.parent_path(), dir)) return false;
-    const std::wstring name = self.filename().wstring();
-    return CompareStringOrdinal(name.c_str(), -1, uninstaller_name, -1, TRUE) == CSTR_EQUAL;
+    // Compared as files: a program started by its short name is the same uninstaller.
+    return !self.empty() && !dir.empty() && same_file(self, dir / uninstaller_name);
 }
 
-in_place_uninstall::in_place_uninstall() : self_(own_exe_path()) {
-    if (self_.empty()) return;
+in_place_uninstall::in_place_uninstall() : self_(install_dir() / uninstaller_name) {
     // The name is taken now, so that the form cmd will be given is known to work before
     // anything is removed.
     for (unsigned attempt = 0; attempt < 10 && aside_.empty(); ++attempt) {

@@ -130,9 +130,9 @@ std::wstring long_path(const fs::path& p) {
 
 fs::path normal_path(const fs::path& p) {
     const std::wstring text = long_path(p);
-    if (text == p.native()) return p;
     if (text.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\" + text.substr(7);
-    return text.substr(4);
+    if (text.size() >= 7 && text.compare(0, 4, L"\\\\?\\") == 0 && text[5] == L':') return text.substr(4);
+    return text;
 }
 
 bool real_paths(HANDLE object, HANDLE reference, std::wstring& object_path, std::wstring& reference_path) {

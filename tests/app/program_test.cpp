@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <knownfolders.h>
+#include <tlhelp32.h>
 
 #include <fstream>
 #include <functional>
@@ -216,6 +217,16 @@ TEST_F(SetupProgram, SilentInstallThenSilentUninstallInTheSandbox) {
     EXPECT_FALSE(sandbox_key_exists());
     EXPECT_EQ(read_file(sandbox.path() / L"result.json"),
               "{\r\n  \"error\": \"\",\r\n  \"notes\": [],\r\n  \"ok\": true\r\n}");
+}
+
+TEST_F(SetupProgram, ASandboxNamedWithDotSegmentsIsTheSameFolderForInstallAndUninstall) {
+    const std::wstring dotted = s() + L"\\x\\..\\.\\";
+    ASSERT_EQ(run(setup_exe, L"--silent", dotted.c_str()).code, 0u);
+    const fs::path dir = sandbox.path() / install_leaf;
+    ASSERT_TRUE(fs::is_regular_file(dir / L"VantrelCompanionBeta.exe"));
+    ASSERT_EQ(run(setup_exe, L"--silent --uninstall", dotted.c_str()).code, 0u);
+    EXPECT_FALSE(fs::exists(dir));
+    EXPECT_FALSE(sandbox_key_exists());
 }
 
 TEST_F(SetupProgram, ASecondStartExitsAtOnceWhileTheMutexIsHeld) {
@@ -513,4 +524,51 @@ TEST_F(SetupHandOver, ACopysBrowserDataGoesWithTheCopyInsideAndOutsideTheSandbox
     EXPECT_TRUE(wait_until_gone(profile / L"EBWebView", 30000));
     EXPECT_EQ(read_file(outside / L"kept.txt"), "the user's");
     engine_tests::remove_unix_link(profile / L"linked");
+}
+
+TEST_F(SetupHandOver, ACopyThatMeetsTheLockStillDeletesItself) {
+    const fs::path folder = sandbox.path() / L"copies";
+    fs::create_directories(folder);
+    const fs::path copy = folder / L"VantrelUninstall-4000030.exe";
+    fs::copy_file(setup_exe, copy);
+    run_result r;
+    {
+        win32::named_mutex mutex(L"Local\\VantrelSetupResolveBeta");
+        ASSERT_TRUE(mutex.held());
+        r = run(copy, L"--uninstall --cleanup --silent", s().c_str());
+    }
+    EXPECT_EQ(r.code, 0u);
+    EXPECT_TRUE(wait_until_gone(copy, 60000));
+}
+
+namespace {
+
+// True once no process that `parent` started is running (its delayed deletion has run).
+bool children_ended(DWORD parent) {
+    const win32::unique_snapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return false;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL ok = Process32FirstW(snapshot.get(), &entry); ok; ok = Process32NextW(snapshot.get(), &entry))
+        if (entry.th32ParentProcessID == parent && entry.th32ProcessID != parent) return false;
+    return true;
+}
+
+}  // namespace
+
+TEST_F(SetupHandOver, AnInstallRightAfterAnInPlaceUninstallKeepsItsFreshUninstaller) {
+    install();
+    DWORD uninstaller_id = 0;
+    run_result r;
+    {
+        const temp_variables variables(sandbox.path() / L"no such folder" / L"temp");
+        r = run(uninstaller, L"--uninstall --silent", s().c_str(), 60000, nullptr, {},
+                [&](DWORD id) { uninstaller_id = id; });
+    }
+    EXPECT_EQ(r.code, 0u);
+    ASSERT_EQ(run(setup_exe, L"--silent", s().c_str()).code, 0u);
+    // The in-place uninstaller's delayed deletion has run by the time its command has ended.
+    EXPECT_TRUE(wait_for([&] { return children_ended(uninstaller_id); }, 60000));
+    EXPECT_TRUE(fs::is_regular_file(uninstaller));
+    EXPECT_TRUE(sandbox_key_exists());
 }

@@ -235,6 +235,11 @@ TEST(LongPath, AbsolutePathsTakeTheLongFormNormalisedAndOthersStayAsWritten) {
     EXPECT_EQ(long_path(L"relative\\x"), L"relative\\x");
 }
 
+TEST(RealPathIn, ANameInADrivesRootTakesOneSeparator) {
+    EXPECT_EQ(real_path_in(L"\\\\?\\T:\\", L"VantrelUninstall-7.exe"), L"\\\\?\\T:\\VantrelUninstall-7.exe");
+    EXPECT_EQ(real_path_in(L"\\\\?\\C:\\Temp", L"a\\b"), L"\\\\?\\C:\\Temp\\a\\b");
+}
+
 TEST(InstallPayloadFile, ListsEachPlacedTargetInCallOrderAndReportsFailures) {
     temp_folder folder(L"payload");
     payload_files["VantrelCompanion.exe"] = byte_vector("exe");
