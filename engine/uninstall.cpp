@@ -136,7 +136,7 @@ public:
         if (is_running_program(p)) return own_file_goes_after_run;
         for (;;) {
             held = open_for_removal(p, root, 0);
-            if (held.outcome() != removal::failed || held.held()) return true;
+            if (held.outcome() != removal::failed) return true;
             if (!window_.wait()) return false;
         }
     }
