@@ -320,12 +320,19 @@ TEST_F(Uninstall, AnUninstallerLetGoInAMomentIsRemoved) {
 }
 
 TEST_F(Uninstall, TheRunningProgramsOwnFileFailsTheUninstallUnlessItGoesAfterTheRun) {
-    // Beside this program, so that a hard link to it can be made on the same drive. The link
-    // cannot go while this program runs: the next run clears what the last one left.
+    // Beside this program, so that a hard link to it can be made on the same drive. Windows
+    // cannot delete that link while this program runs; under Wine the host's rm can, and a
+    // later run of the same program would otherwise meet it.
     const fs::path base = sandbox_root;
     sandbox_root = own_exe_path().parent_path() / L"in-place-sandbox";
-    std::error_code ec;
-    fs::remove_all(sandbox_root, ec);
+    const auto clear = [] {
+        std::error_code ec;
+        fs::remove_all(sandbox_root, ec);
+        const std::wstring name = unix_name_of(sandbox_root);
+        if (present(sandbox_root) && !name.empty() && start_unix_tool(L"Z:\\bin\\rm", L"rm -rf \"" + name + L"\""))
+            wait_for_attributes(sandbox_root, false);
+    };
+    clear();
     install();
     const fs::path uninstaller = install_folder() / L"uninstall.exe";
     fs::remove(uninstaller);
@@ -341,7 +348,7 @@ TEST_F(Uninstall, TheRunningProgramsOwnFileFailsTheUninstallUnlessItGoesAfterThe
         done = run_uninstall(recorder());
         own_file_goes_after_run = false;
     }
-    fs::remove_all(sandbox_root, ec);
+    clear();
     sandbox_root = base;
     if (!linked) GTEST_SKIP() << "no hard link to the running program can be made here";
     EXPECT_FALSE(kept.ok);
