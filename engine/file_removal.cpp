@@ -70,18 +70,6 @@ removable_entry open_checked(const fs::path& p, const fs::path& root, DWORD acce
     return removable_entry(std::move(object));
 }
 
-// The names inside the folder `p`; false when it cannot be listed.
-bool folder_names(const fs::path& p, std::vector<std::wstring>& names) {
-    WIN32_FIND_DATAW data;
-    const win32::unique_find find(FindFirstFileW((long_path(p) + L"\\*").c_str(), &data));
-    if (!find) return false;
-    do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") names.push_back(name);
-    } while (FindNextFileW(find.get(), &data));
-    return GetLastError() == ERROR_NO_MORE_FILES;
-}
-
 }  // namespace
 
 std::wstring long_path(const fs::path& p) {
@@ -160,6 +148,17 @@ bool removable_entry::plain_folder() const {
     FILE_BASIC_INFO basic{};
     return handle_ && GetFileInformationByHandleEx(handle_.get(), FileBasicInfo, &basic, sizeof basic) &&
            (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool folder_names(const fs::path& p, std::vector<std::wstring>& names) {
+    WIN32_FIND_DATAW data;
+    const win32::unique_find find(FindFirstFileW((long_path(p) + L"\\*").c_str(), &data));
+    if (!find) return false;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") names.push_back(name);
+    } while (FindNextFileW(find.get(), &data));
+    return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
 removal removable_entry::remove() {

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "win32_owners.h"
 
@@ -31,6 +32,9 @@ bool real_paths(HANDLE object, HANDLE reference, std::wstring& object_path, std:
 // The real path of `relative` inside the real folder `folder`: one separator between them, also
 // after a drive's root.
 std::wstring real_path_in(const std::wstring& folder, const std::wstring& relative);
+
+// The names inside the folder `p` (in the long form); false when it cannot be listed.
+bool folder_names(const std::filesystem::path& p, std::vector<std::wstring>& names);
 
 // Marks the open file or folder for deletion: it goes when its last handle closes.
 bool delete_through(HANDLE object);

@@ -21,18 +21,6 @@ bool all_digits(const std::wstring& text) {
     return !text.empty() && text.find_first_not_of(L"0123456789") == std::wstring::npos;
 }
 
-// The library's emptiness test does not take the long form of a path.
-bool is_empty_folder(const fs::path& folder) {
-    WIN32_FIND_DATAW data;
-    const win32::unique_find find(FindFirstFileW((long_path(folder) + L"\\*").c_str(), &data));
-    if (!find) return false;
-    do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") return false;
-    } while (FindNextFileW(find.get(), &data));
-    return GetLastError() == ERROR_NO_MORE_FILES;
-}
-
 }  // namespace
 
 bool write_all(HANDLE file, const std::vector<unsigned char>& bytes) {
@@ -189,7 +177,8 @@ void prune_empty_dirs(fs::path start, const fs::path& stop) {
         if (is_link(p)) return;
         std::error_code ec;
         if (!fs::is_directory(fs::status(long_path(p), ec)) || ec) return;
-        if (!is_empty_folder(p)) return;
+        std::vector<std::wstring> names;
+        if (!folder_names(p, names) || !names.empty()) return;
         if (remove_entry(p, p.parent_path()) != removal::gone) return;
         p = p.parent_path();
     }

@@ -5,8 +5,6 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
-#include <cwctype>
-#include <fstream>
 
 #include "code_detour.h"
 #include "file_removal.h"
@@ -21,11 +19,7 @@ using testing_support::temp_folder;
 
 namespace {
 
-void write_file(const fs::path& p) {
-    std::error_code ec;
-    fs::create_directories(fs::path(long_path(p.parent_path())), ec);
-    std::ofstream(fs::path(long_path(p))) << "x";
-}
+void write_file(const fs::path& p) { engine_tests::write_bytes(fs::path(long_path(p)), "x"); }
 
 bool present(const fs::path& p) { return GetFileAttributesW(long_path(p).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -34,39 +28,6 @@ HANDLE WINAPI counted_snapshot(DWORD, DWORD) {
     ++snapshots;
     return INVALID_HANDLE_VALUE;
 }
-
-// A drive letter of its own over `folder` for the scope, made the way Wine keeps its drives (a
-// link in the prefix's dosdevices folder: DefineDosDeviceW reports success there but maps
-// nothing); empty where none can be made.
-class mapped_drive {
-public:
-    explicit mapped_drive(const fs::path& folder) {
-        wchar_t prefix[MAX_PATH] = {};
-        const DWORD n = GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH);
-        const std::wstring target = engine_tests::unix_name_of(folder / L"x");
-        if (n == 0 || n >= MAX_PATH || target.empty()) return;
-        for (const wchar_t* candidate : {L"t", L"u", L"v", L"w"}) {
-            const std::wstring root = std::wstring(1, static_cast<wchar_t>(towupper(candidate[0]))) + L":\\";
-            if (GetDriveTypeW(root.c_str()) != DRIVE_NO_ROOT_DIR) continue;
-            link_ = std::wstring(prefix) + L"/dosdevices/" + candidate + L":";
-            const std::wstring to = target.substr(0, target.size() - 2);
-            engine_tests::start_unix_tool(L"Z:\\bin\\ln", L"ln -sfn \"" + to + L"\" \"" + link_ + L"\"");
-            const ULONGLONG end = GetTickCount64() + 60000;
-            while (GetFileAttributesW(root.c_str()) == INVALID_FILE_ATTRIBUTES && GetTickCount64() < end) Sleep(50);
-            if (GetFileAttributesW(root.c_str()) != INVALID_FILE_ATTRIBUTES) root_ = root;
-            return;
-        }
-    }
-    ~mapped_drive() {
-        if (!link_.empty()) engine_tests::start_unix_tool(L"Z:\\bin\\rm", L"rm -f \"" + link_ + L"\"");
-    }
-    mapped_drive(const mapped_drive&) = delete;
-    mapped_drive& operator=(const mapped_drive&) = delete;
-    const std::wstring& root() const { return root_; }
-
-private:
-    std::wstring link_, root_;
-};
 
 }  // namespace
 
@@ -90,7 +51,7 @@ TEST(StaleCopies, OneProcessListServesTheWholeSweep) {
 TEST(StaleCopies, ATemporaryFolderAtADrivesRootIsSwept) {
     temp_folder folder(L"drive");
     write_file(folder.path() / L"VantrelUninstall-4000020.exe");
-    const mapped_drive drive(folder.path());
+    const engine_tests::mapped_drive drive(folder.path());
     if (drive.root().empty()) {
         if (!engine_tests::unix_name_of(folder.path() / L"x").empty()) FAIL() << "no drive could be mapped";
         GTEST_SKIP() << "no drive letter can be mapped onto a folder outside Wine without privileges";

@@ -289,25 +289,15 @@ TEST(PruneEmptyDirs, EndsAtADriveRootItNeverMeetsItsStopBelow) {
     std::error_code ec;
     fs::create_directories(folder.path() / L"drive" / L"x" / L"y", ec);
     // A drive letter of its own over an empty folder, so the walk reaches an empty root.
-    const wchar_t* letter = nullptr;
-    for (const wchar_t* candidate : {L"T:", L"U:", L"V:", L"W:"}) {
-        if (GetDriveTypeW((std::wstring(candidate) + L"\\").c_str()) == DRIVE_NO_ROOT_DIR &&
-            DefineDosDeviceW(0, candidate, (folder.path() / L"drive").c_str())) {
-            letter = candidate;
-            break;
-        }
+    const mapped_drive drive(folder.path() / L"drive");
+    if (drive.root().empty()) {
+        if (!unix_name_of(folder.path() / L"x").empty()) FAIL() << "no drive could be mapped";
+        GTEST_SKIP() << "no drive letter could be mapped onto a folder here";
     }
-    if (!letter) GTEST_SKIP() << "no drive letter could be mapped onto a folder here";
-    const fs::path start = fs::path(std::wstring(letter) + L"\\x\\y");
-    if (!fs::is_directory(start, ec)) {
-        DefineDosDeviceW(DDD_REMOVE_DEFINITION, letter, nullptr);
-        GTEST_SKIP() << "a drive letter mapped with DefineDosDeviceW does not show its folder here, "
-                        "so no empty drive root can be reached";
-    }
+    const fs::path start = fs::path(drive.root() + L"x\\y");
+    ASSERT_TRUE(fs::is_directory(start, ec));
     auto walk = std::async(std::launch::async, [&] { prune_empty_dirs(start, folder.path() / L"elsewhere"); });
-    const bool ended = walk.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
-    DefineDosDeviceW(DDD_REMOVE_DEFINITION, letter, nullptr);
-    if (!ended) {
+    if (walk.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
         ADD_FAILURE() << "the walk did not end at the drive root";
         std::_Exit(1);
     }

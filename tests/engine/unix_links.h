@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cwctype>
 #include <filesystem>
 #include <string>
 
@@ -75,5 +76,46 @@ inline void remove_unix_link(const fs::path& link) {
     if (name.empty() || !start_unix_tool(L"Z:\\bin\\rm", L"rm -f \"" + name + L"\"")) return;
     wait_for_attributes(link, false);
 }
+
+// A drive letter of its own over `folder` for the scope. Windows maps one with DefineDosDeviceW;
+// Wine reports success there but maps nothing, so under Wine it is a link in the prefix's
+// dosdevices folder, the way Wine keeps its drives. root() is empty where none can be made.
+class mapped_drive {
+public:
+    explicit mapped_drive(const fs::path& folder) {
+        for (const wchar_t* letter : {L"T", L"U", L"V", L"W"}) {
+            const std::wstring device = std::wstring(letter) + L":", root = device + L"\\";
+            if (GetDriveTypeW(root.c_str()) != DRIVE_NO_ROOT_DIR) continue;
+            if (DefineDosDeviceW(0, device.c_str(), folder.c_str()) && shows(root)) {
+                device_ = device;
+                root_ = root;
+                return;
+            }
+            DefineDosDeviceW(DDD_REMOVE_DEFINITION, device.c_str(), nullptr);
+            wchar_t prefix[MAX_PATH] = {};
+            const DWORD n = GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH);
+            const std::wstring target = unix_name_of(folder / L"x");
+            if (n == 0 || n >= MAX_PATH || target.empty()) return;
+            link_ = std::wstring(prefix) + L"/dosdevices/" + static_cast<wchar_t>(towlower(letter[0])) + L":";
+            start_unix_tool(L"Z:\\bin\\ln", L"ln -sfn \"" + target.substr(0, target.size() - 2) + L"\" \"" + link_ + L"\"");
+            const ULONGLONG end = GetTickCount64() + 60000;
+            while (!shows(root) && GetTickCount64() < end) Sleep(50);
+            if (shows(root)) root_ = root;
+            return;
+        }
+    }
+    ~mapped_drive() {
+        if (!device_.empty()) DefineDosDeviceW(DDD_REMOVE_DEFINITION, device_.c_str(), nullptr);
+        if (!link_.empty()) start_unix_tool(L"Z:\\bin\\rm", L"rm -f \"" + link_ + L"\"");
+    }
+    mapped_drive(const mapped_drive&) = delete;
+    mapped_drive& operator=(const mapped_drive&) = delete;
+    // "T:\\" or the like; empty when no drive could be mapped.
+    const std::wstring& root() const { return root_; }
+
+private:
+    static bool shows(const std::wstring& root) { return GetFileAttributesW(root.c_str()) != INVALID_FILE_ATTRIBUTES; }
+    std::wstring device_, link_, root_;
+};
 
 }  // namespace engine_tests
