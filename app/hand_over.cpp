@@ -4,6 +4,7 @@
 
 #include <cwctype>
 #include <system_error>
+#include <tuple>
 #include <vector>
 
 #include "detection.h"
@@ -19,15 +20,17 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const wchar_t* copy_prefix = L"VantrelUninstall-";
+// The exit code of a copy stopped before it ran.
+constexpr UINT exit_code_stopped = 1;
 
-bool start_process(const wchar_t* application, std::wstring command_line, DWORD flags, const wchar_t* folder) {
+bool start_process(const wchar_t* application, std::wstring command_line, DWORD flags, const wchar_t* folder,
+                   win32::process& started) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(application, command_line.data(), nullptr, nullptr, FALSE, flags, nullptr, folder, &startup,
                         &info))
         return false;
-    win32::process started;
     started.adopt(info);
     return true;
 }
@@ -35,12 +38,11 @@ bool start_process(const wchar_t* application, std::wstring command_line, DWORD 
 // Writes `bytes` into a file that this call creates at `to`: a name already taken (a link
 // planted there included) fails, so the bytes never go through a link to somewhere else.
 bool write_new_file(const fs::path& to, const std::vector<unsigned char>& bytes) {
-    const win32::unique_handle out(CreateFileW(long_path(to).c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!out) return false;
+    removable_entry out = create_new_file(to, GENERIC_WRITE);
+    if (!out.held()) return false;
     if (write_all(out.get(), bytes)) return true;
     // A half copy is no program: our own file goes again, through our own handle.
-    delete_through(out.get());
+    std::ignore = out.remove();
     return false;
 }
 
@@ -100,7 +102,8 @@ void run_after_exit(const fs::path& folder, const std::wstring& commands) {
     // With more than two quotes after /c, cmd drops the first and the last: the outer pair.
     const std::wstring command =
         L"cmd.exe /d /c \"\"" + system + L"\\ping.exe\" 127.0.0.1 -n 3 > nul & " + commands + L"\"";
-    start_process(cmd.c_str(), command, CREATE_NO_WINDOW, folder.c_str());
+    win32::process started;
+    std::ignore = start_process(cmd.c_str(), command, CREATE_NO_WINDOW, folder.c_str(), started);
 }
 
 }  // namespace
@@ -123,24 +126,38 @@ void remove_stale_copies(const fs::path& temp) {
     if (copies.empty()) return;
     const std::vector<std::wstring> running = running_process_names();
     for (const std::wstring& name : copies)
-        if (!is_running_in(running, name)) remove_entry(temp / name, temp);
+        if (!is_running_in(running, name)) std::ignore = remove_entry(temp / name, temp);
 }
 
-bool hand_over_uninstall(win32::named_mutex& mutex) {
+hand_over hand_over_uninstall(win32::named_mutex& mutex, const std::wstring& mutex_name) {
     std::error_code ec;
     const fs::path self = own_exe_path();
-    if (self.empty()) return false;
+    if (self.empty()) return hand_over::in_place;
     const fs::path dir = install_dir();
-    if (dir.empty() || !same_file(self.parent_path(), dir)) return false;
+    if (dir.empty() || !same_file(self.parent_path(), dir)) return hand_over::in_place;
     const fs::path temp = fs::temp_directory_path(ec);
-    if (ec) return false;
+    if (ec) return hand_over::in_place;
     remove_stale_copies(temp);
     const fs::path copy = make_copy(self, temp);
-    if (copy.empty()) return false;
+    if (copy.empty()) return hand_over::in_place;
     std::wstring command = L"\"" + copy.wstring() + L"\" --uninstall --cleanup";
     if (silent_mode) command += L" --silent";
+    // The copy starts suspended and the lock is let go only then, so it is never free while
+    // this run may still go on to uninstall in place. A copy that cannot start (programs in
+    // the temporary folder blocked) goes again, and the lock stays.
+    win32::process copy_process;
+    if (!start_process(copy.c_str(), command, CREATE_SUSPENDED, nullptr, copy_process)) {
+        std::ignore = remove_entry(copy, temp);
+        return hand_over::in_place;
+    }
     mutex.release();
-    return start_process(copy.c_str(), command, 0, nullptr);
+    if (ResumeThread(copy_process.thread.get()) != static_cast<DWORD>(-1)) return hand_over::done;
+    TerminateProcess(copy_process.handle.get(), exit_code_stopped);
+    WaitForSingleObject(copy_process.handle.get(), INFINITE);
+    std::ignore = remove_entry(copy, temp);
+    // The lock was let go: taken again, or this run ends as a second start does.
+    mutex = win32::named_mutex(mutex_name);
+    return mutex.already_existed() ? hand_over::locked_out : hand_over::in_place;
 }
 
 bool place_for_cmd(const fs::path& file, int levels, cmd_place& place) {
@@ -180,35 +197,22 @@ bool runs_as_installed_uninstaller() {
     return !self.empty() && !dir.empty() && same_file(self, dir / uninstaller_name);
 }
 
-in_place_uninstall::in_place_uninstall() : self_(install_dir() / uninstaller_name) {
-    // The name is taken now, so that the form cmd will be given is known to work before
-    // anything is removed.
-    for (unsigned attempt = 0; attempt < 10 && aside_.empty(); ++attempt) {
-        const fs::path name = self_.wstring() + backup_infix + std::to_wstring(GetTickCount64() + attempt);
-        if (write_new_file(name, {})) aside_ = name;
-    }
-    cmd_place place;
-    if (aside_.empty()) return;
-    if (!place_for_cmd(aside_, 2, place)) {
-        remove_entry(aside_, self_.parent_path());
-        aside_.clear();
-        return;
-    }
-    own_file_goes_after_run = true;
+in_place_uninstall::in_place_uninstall()
+    : self_([](const fs::path& p) {
+          cmd_place place;
+          return place_for_cmd(p, 2, place);
+      }) {
+    in_place_uninstaller = &self_;
 }
 
-void in_place_uninstall::finish(bool uninstalled) {
-    if (aside_.empty()) return;
+in_place_uninstall::~in_place_uninstall() { in_place_uninstaller = nullptr; }
+
+void in_place_uninstall::finish() {
+    in_place_uninstaller = nullptr;
+    const fs::path& aside = self_.moved_to();
     cmd_place place;
-    // The uninstall's sweep may have removed the reserved name meanwhile; its short form is
-    // asked again once the uninstaller has it.
-    if (uninstalled &&
-        MoveFileExW(long_path(self_).c_str(), long_path(aside_).c_str(), MOVEFILE_REPLACE_EXISTING) &&
-        place_for_cmd(aside_, 2, place)) {
-        const std::wstring folder = fs::path(place.name).parent_path().wstring();
-        run_after_exit(place.folder, L"del /f /q \"" + place.name + L"\" & rmdir \"" + folder + L"\"");
-    } else {
-        remove_entry(aside_, self_.parent_path());
-    }
-    aside_.clear();
+    // The short form is asked again now that the uninstaller itself has the name.
+    if (aside.empty() || !place_for_cmd(aside, 2, place)) return;
+    const std::wstring folder = fs::path(place.name).parent_path().wstring();
+    run_after_exit(place.folder, L"del /f /q \"" + place.name + L"\" & rmdir \"" + folder + L"\"");
 }

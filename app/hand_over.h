@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "uninstall.h"
 #include "win32_owners.h"
 
 // "VantrelUninstall-", digits, ".exe": the names the hand-over gives its copies.
@@ -15,9 +16,14 @@ bool is_copy_name(const std::wstring& name);
 // name leads to. The running programs are asked once for the whole sweep.
 void remove_stale_copies(const std::filesystem::path& temp);
 
+enum class hand_over {
+    done,        // the copy runs and holds the lock from now on
+    in_place,    // no copy could be started: this run uninstalls, the lock still held
+    locked_out,  // the lock was lost to another Setup: this run ends as a second start does
+};
 // Copies the running uninstaller from the install folder to the temporary folder and starts the
-// copy, releasing `mutex` for it. True when the copy has started.
-bool hand_over_uninstall(win32::named_mutex& mutex);
+// copy, letting `mutex` (named `mutex_name`) go for it only once the copy has started.
+hand_over hand_over_uninstall(win32::named_mutex& mutex, const std::wstring& mutex_name);
 
 // How cmd reaches a file: cmd stands in `folder` and names the file `name` there. cmd cannot
 // stand in a folder on a share nor in one past MAX_PATH, and expands %NAME% even inside quotes.
@@ -37,19 +43,20 @@ void schedule_self_deletion();
 bool runs_as_installed_uninstaller();
 
 // An uninstall run in place by the install folder's uninstaller: its running file cannot go, so
-// after the uninstall it is renamed aside to a name of its own (a placement leftover, which the
-// next sweep removes too) and cmd deletes that name only, then the folder when it is empty; an
-// install started meanwhile keeps its fresh uninstaller. Made before the uninstall: when no
-// deletion can be scheduled, the uninstall counts the uninstaller as a file that stays.
+// the uninstall moves it aside to a name of its own (a placement leftover, which the next sweep
+// removes too) once the entry has gone, and cmd deletes that name only, then the folder when it
+// is empty; an install started meanwhile keeps its fresh uninstaller. While this lives, the
+// uninstall knows how its running file goes.
 class in_place_uninstall {
 public:
     in_place_uninstall();
+    ~in_place_uninstall();
     in_place_uninstall(const in_place_uninstall&) = delete;
     in_place_uninstall& operator=(const in_place_uninstall&) = delete;
-    // After the run: with `uninstalled`, the uninstaller goes aside and its deletion is scheduled.
-    void finish(bool uninstalled);
+    // After the run: an uninstaller that was moved aside is deleted a few seconds after this
+    // process has ended.
+    void finish();
 
 private:
-    std::filesystem::path self_;
-    std::filesystem::path aside_;  // the reserved name, while it is ours
+    running_uninstaller self_;
 };

@@ -3,7 +3,6 @@
 #include <objbase.h>
 #include <shellapi.h>
 
-#include <atomic>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -42,16 +41,18 @@ void ignore_progress(int, const std::string&) {}
     return write_text_file(file, document.dump(2, ' ', false, json::error_handler_t::strict));
 }
 
-// True when the value is unset or shorter than the buffer; false when it does not fit, so that
-// no road runs against a cut folder name.
+// False when the value cannot be used: too long for its buffer (never cut), or written in a form
+// that the system reads otherwise. sandbox_root is set all the same, so that a refused run still
+// knows which uninstaller is the installed one.
 bool read_sandbox_root() {
     const std::wstring value = win32::read_growing(
         [](wchar_t* buffer, DWORD size) { return GetEnvironmentVariableW(L"VANTREL_SETUP_SANDBOX", buffer, size); },
         sandbox_buffer);
-    if (value.size() >= sandbox_buffer) return false;
-    // Normalised once: every path compared against it is built from it.
-    if (!value.empty()) sandbox_root = normal_path(value);
-    return true;
+    if (value.empty()) return true;
+    fs::path folder;
+    const bool readable = sandbox_folder_from(value, folder);
+    sandbox_root = readable ? folder : normal_path(value);
+    return readable && value.size() < sandbox_buffer;
 }
 
 int check_mode_run(bool sandbox_whole) {
@@ -91,24 +92,9 @@ op_result run_silent_operation() {
     }
 }
 
-// The silent road: the operation on this thread, no window.
-int run_silent(bool& uninstalled) {
-    const op_result result = run_silent_operation();
-    uninstalled = uninstall_mode && result.ok;
-    return finish_silent(result);
-}
-
 // The interactive road: the Setup window with its page.
-int run_interactive(bool cleanup_mode, bool& uninstalled) {
-    std::atomic<bool> done{false};
-    window_run_hooks hooks;
-    hooks.platform.uninstall = [uninstall = hooks.platform.uninstall, &done](const progress_fn& progress) {
-        op_result result = uninstall(progress);
-        if (result.ok) done = true;
-        return result;
-    };
-    const int code = run_window(hooks);
-    uninstalled = done;
+int run_interactive(bool cleanup_mode) {
+    const int code = run_window();
     // The engine is gone: a hand-over copy's browser data, named after the copy, goes with it.
     if (cleanup_mode && is_copy_name(own_exe_path().filename().wstring())) remove_browser_data_folder();
     return code;
@@ -135,9 +121,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     const bool sandbox_whole = read_sandbox_root();
 
     if (check_mode) return run_check_mode(sandbox_whole);
+    // The uninstaller that the uninstall entry starts never goes by --cleanup: only an uninstall
+    // that it completes in place moves it aside for its deletion.
+    const bool installed_uninstaller = runs_as_installed_uninstaller();
     // A run that is to be cleaned up deletes its program file on every road it ends on.
-    const auto end = [cleanup_mode](int code) {
-        if (cleanup_mode) schedule_self_deletion();
+    const auto end = [cleanup = cleanup_mode && !installed_uninstaller](int code) {
+        if (cleanup) schedule_self_deletion();
         return code;
     };
     if (!sandbox_whole) return end(exit_failed);
@@ -154,12 +143,15 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
             blocked.error = blocking_program_message();
             if (!blocked.error.empty()) return finish_silent(blocked);
         }
-        if (hand_over_uninstall(mutex)) return exit_ok;
-        if (runs_as_installed_uninstaller()) in_place.emplace();
+        switch (hand_over_uninstall(mutex, product_info.mutex_name)) {
+        case hand_over::done: return exit_ok;
+        case hand_over::locked_out: return end(exit_ok);
+        case hand_over::in_place: break;
+        }
     }
+    if (uninstall_mode && installed_uninstaller) in_place.emplace();
 
-    bool uninstalled = false;
-    const int code = silent_mode ? run_silent(uninstalled) : run_interactive(cleanup_mode, uninstalled);
-    if (in_place) in_place->finish(uninstalled);
+    const int code = silent_mode ? finish_silent(run_silent_operation()) : run_interactive(cleanup_mode);
+    if (in_place) in_place->finish();
     return end(code);
 }

@@ -2,6 +2,7 @@
 
 #include <cwctype>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -190,6 +191,27 @@ removal removable_entry::remove() {
     return outcome_ = folder ? removal::kept_folder : removal::failed;
 }
 
+bool removable_entry::rename_to(const fs::path& to) {
+    if (!handle_) return false;
+    const std::wstring name = long_path(to);
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + (name.size() + 1) * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+    name.copy(rename->FileName, name.size());
+    return SetFileInformationByHandle(handle_.get(), FileRenameInfo, rename, static_cast<DWORD>(buffer.size())) != 0;
+}
+
+removable_entry create_new_file(const fs::path& p, DWORD access) {
+    win32::unique_handle file(CreateFileW(long_path(p).c_str(), access | DELETE | FILE_READ_ATTRIBUTES |
+                                                                  FILE_WRITE_ATTRIBUTES,
+                                          0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                          nullptr));
+    if (!file) return removable_entry(removal::failed);
+    return removable_entry(std::move(file));
+}
+
 removable_entry open_for_removal(const fs::path& p, const fs::path& root, DWORD share) {
     return open_checked(p, root, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, share);
 }
@@ -197,15 +219,47 @@ removable_entry open_for_removal(const fs::path& p, const fs::path& root, DWORD 
 removal remove_entry(const fs::path& p, const fs::path& root) { return open_for_removal(p, root).remove(); }
 
 removal remove_tree(const fs::path& p, const fs::path& root) {
+    // Looked at through a handle without delete access, which the listing's own would conflict with.
+    const auto look = [&root](const fs::path& entry, bool& folder) {
+        const removable_entry seen = open_checked(entry, root, FILE_READ_ATTRIBUTES, share_all);
+        folder = seen.plain_folder();
+        return seen.held() ? removal::gone : seen.outcome();
+    };
     bool folder = false;
-    {
-        // Looked at through a handle without delete access, which the listing's own would conflict with.
-        const removable_entry look = open_checked(p, root, FILE_READ_ATTRIBUTES, share_all);
-        if (!look.held()) return look.outcome();
-        folder = look.plain_folder();
+    if (const removal seen = look(p, folder); seen != removal::gone) return seen;
+    if (!folder) return remove_entry(p, root);
+    // Walked with a list of its own, not by recursion: a tree planted thousands of levels deep
+    // cannot exhaust the stack. Each level keeps the names still to remove in its folder, and
+    // the folder's path is one text that grows and shrinks with the walk.
+    struct level {
+        std::vector<std::wstring> names;
+        std::size_t length;
+    };
+    std::wstring current = p.wstring();
+    std::vector<level> levels;
+    const auto enter = [&levels, &current] {
+        levels.push_back({{}, current.size()});
+        std::ignore = folder_names(current, levels.back().names);
+    };
+    enter();
+    for (;;) {
+        level& top = levels.back();
+        current.resize(top.length);
+        if (top.names.empty()) {
+            const fs::path done = current;
+            levels.pop_back();
+            if (levels.empty()) return remove_entry(done, root);
+            std::ignore = remove_entry(done, root);
+            continue;
+        }
+        const fs::path entry = current + L"\\" + top.names.back();
+        top.names.pop_back();
+        if (look(entry, folder) != removal::gone) continue;
+        if (!folder) {
+            std::ignore = remove_entry(entry, root);
+            continue;
+        }
+        current = entry.wstring();
+        enter();
     }
-    std::vector<std::wstring> names;
-    if (folder && folder_names(p, names))
-        for (const std::wstring& name : names) remove_tree(p / name, root);
-    return remove_entry(p, root);
 }

@@ -27,17 +27,17 @@ std::filesystem::path normal_path(const std::filesystem::path& p);
 // Where the open objects really lie, every link on the way resolved, in one form for both: their
 // final paths, or, where the system cannot give one (Wine past MAX_PATH), each volume's serial
 // number and the path on that volume. False when either cannot be told.
-bool real_paths(HANDLE object, HANDLE reference, std::wstring& object_path, std::wstring& reference_path);
+[[nodiscard]] bool real_paths(HANDLE object, HANDLE reference, std::wstring& object_path, std::wstring& reference_path);
 
 // The real path of `relative` inside the real folder `folder`: one separator between them, also
 // after a drive's root.
 std::wstring real_path_in(const std::wstring& folder, const std::wstring& relative);
 
 // The names inside the folder `p` (in the long form); false when it cannot be listed.
-bool folder_names(const std::filesystem::path& p, std::vector<std::wstring>& names);
+[[nodiscard]] bool folder_names(const std::filesystem::path& p, std::vector<std::wstring>& names);
 
 // Marks the open file or folder for deletion: it goes when its last handle closes.
-bool delete_through(HANDLE object);
+[[nodiscard]] bool delete_through(HANDLE object);
 
 // An entry opened for its removal, held until it is removed or let go.
 class removable_entry {
@@ -48,12 +48,16 @@ public:
     // True while the entry is held; otherwise `outcome` tells why not.
     bool held() const { return static_cast<bool>(handle_); }
     removal outcome() const { return outcome_; }
+    HANDLE get() const { return handle_.get(); }
     // A folder itself, not a link or junction.
     bool plain_folder() const;
     // Deletes the entry through the handle and lets it go. A read-only file is made writable
     // for the deletion and its attribute put back through the same handle, so that another
     // hard link of the file keeps it.
-    removal remove();
+    [[nodiscard]] removal remove();
+    // Gives the held entry the name `to`, which must be free, and keeps holding it there. A
+    // running program's file can be renamed, though not deleted.
+    [[nodiscard]] bool rename_to(const std::filesystem::path& to);
 
 private:
     win32::unique_handle handle_;
@@ -62,10 +66,13 @@ private:
 
 // Opens `p` for deletion when it really lies at that name below `root`; `share` is what others
 // may do with it meanwhile (0 holds it against any other open).
-removable_entry open_for_removal(const std::filesystem::path& p, const std::filesystem::path& root,
+[[nodiscard]] removable_entry open_for_removal(const std::filesystem::path& p, const std::filesystem::path& root,
                                  DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+// Creates the file `p` where nothing has that name yet (a link there fails too) and holds it,
+// with `access` besides deletion, against any other open.
+[[nodiscard]] removable_entry create_new_file(const std::filesystem::path& p, DWORD access = 0);
 // Removes the entry `p` (a file, an empty folder, or a link itself) below `root`.
-removal remove_entry(const std::filesystem::path& p, const std::filesystem::path& root);
+[[nodiscard]] removal remove_entry(const std::filesystem::path& p, const std::filesystem::path& root);
 // Removes `p` below `root` with everything in it; nothing is entered that does not really lie
 // where it is named.
-removal remove_tree(const std::filesystem::path& p, const std::filesystem::path& root);
+[[nodiscard]] removal remove_tree(const std::filesystem::path& p, const std::filesystem::path& root);

@@ -101,8 +101,8 @@ op_result run_install(const progress_fn& progress) {
 
     progress(58, "Adding the setup guide");
     if (!install_payload_file("SETUP.md", dir / L"SETUP.md", result)) return result;
-    remove_entry(dir / L"unins000.exe", dir);
-    remove_entry(dir / L"unins000.dat", dir);
+    std::ignore = remove_entry(dir / L"unins000.exe", dir);
+    std::ignore = remove_entry(dir / L"unins000.dat", dir);
     if (!found_python) result.notes.push_back("python");
     if (!found_resolve) result.notes.push_back("no-resolve");
     if (is_process_running(L"Resolve.exe")) result.notes.push_back("restart-resolve");

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <system_error>
+#include <tuple>
 #include <vector>
 
 #include "file_removal.h"
@@ -121,7 +122,7 @@ bool write_file_replacing(const fs::path& target, const std::vector<unsigned cha
         written = write_all(out.get(), bytes);
     }
     if (!written) {
-        remove_entry(temporary, folder);
+        std::ignore = remove_entry(temporary, folder);
         error = "The disk may be full.";
         return false;
     }
@@ -135,7 +136,7 @@ bool write_file_replacing(const fs::path& target, const std::vector<unsigned cha
     if (aside && MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
     // Put the old file back: left under the backup name, the next sweep would delete it.
     if (aside) MoveFileExW(backup.c_str(), target.c_str(), 0);
-    remove_entry(temporary, folder);
+    std::ignore = remove_entry(temporary, folder);
     error = "Could not replace " + file_name_text(target) + ". Close it and try again.";
     return false;
 }

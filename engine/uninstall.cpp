@@ -4,6 +4,7 @@
 #include <knownfolders.h>
 
 #include <chrono>
+#include <tuple>
 #include <system_error>
 #include <unordered_map>
 #include <vector>
@@ -117,13 +118,12 @@ class remover {
 public:
     // Removes `p` when its text lies below `root`, no link leads on the way, and it really lies
     // there; a file of ours that stays in use is tried again while the retry window lasts.
-    removal remove_below(const fs::path& p, const fs::path& root, bool patient = true) {
+    [[nodiscard]] removal remove_below(const fs::path& p, const fs::path& root, bool patient = true) {
         if (p.native().size() > longest_path || !is_below_root(p, root) || links_.passes_through_link(p, root))
             return removal::elsewhere;
         for (;;) {
             const removal outcome = remove_entry(p, root);
             if (outcome != removal::failed || !patient) return outcome;
-            if (is_running_program(p)) return own_file_goes_after_run ? removal::gone : removal::failed;
             if (!window_.wait()) return removal::failed;
         }
     }
@@ -133,11 +133,18 @@ public:
     bool hold(const fs::path& p, const fs::path& root, removable_entry& held) {
         if (p.native().size() > longest_path || !is_below_root(p, root) || links_.passes_through_link(p, root))
             return true;
-        if (is_running_program(p)) return own_file_goes_after_run;
         for (;;) {
             held = open_for_removal(p, root, 0);
             if (held.outcome() != removal::failed) return true;
             if (!window_.wait()) return false;
+        }
+    }
+
+    // Holds the running uninstaller `p` for its move, waiting while another program has it.
+    running_uninstaller::hold_state hold_running(running_uninstaller& self, const fs::path& p) {
+        for (;;) {
+            const running_uninstaller::hold_state state = self.hold(p);
+            if (state != running_uninstaller::hold_state::in_use || !window_.wait()) return state;
         }
     }
 
@@ -174,7 +181,54 @@ void append_missing(std::vector<fs::path>& list, const fs::path& p) {
 
 }  // namespace
 
-bool own_file_goes_after_run = false;
+running_uninstaller* in_place_uninstaller = nullptr;
+
+running_uninstaller::running_uninstaller(std::function<bool(const fs::path&)> deletable_later)
+    : deletable_later_(std::move(deletable_later)) {}
+
+running_uninstaller::~running_uninstaller() { std::ignore = reserved_.remove(); }
+
+running_uninstaller::hold_state running_uninstaller::hold(const fs::path& file) {
+    // A run before this one (a retry in the same window) may have held it already.
+    std::ignore = reserved_.remove();
+    self_ = removable_entry();
+    moved_to_.clear();
+    // Read sharing only: nobody can delete, rename or write it while it is held, and a program
+    // that has it open without delete sharing makes this open fail now, before the entry goes.
+    removable_entry self = open_for_removal(file, file.parent_path(), FILE_SHARE_READ);
+    if (!self.held())
+        return self.outcome() == removal::failed ? hold_state::in_use : hold_state::no_place;
+    // The reserved name is a placement leftover, which any sweep removes after an interruption.
+    for (unsigned attempt = 0; attempt < 10 && !reserved_.held(); ++attempt) {
+        reserved_name_ = file.wstring() + backup_infix + std::to_wstring(GetTickCount64() + attempt);
+        reserved_ = create_new_file(reserved_name_);
+    }
+    if (!reserved_.held()) return hold_state::no_place;
+    if (!deletable_later_(reserved_name_)) {
+        std::ignore = reserved_.remove();
+        return hold_state::no_place;
+    }
+    file_ = file;
+    self_ = std::move(self);
+    return hold_state::held;
+}
+
+bool running_uninstaller::move_aside() {
+    if (!self_.held()) return false;
+    // The reservation is let go only now, so the name is free for the move; a name taken in
+    // that moment is passed over for a fresh one.
+    std::ignore = reserved_.remove();
+    for (unsigned attempt = 0; attempt < 10; ++attempt) {
+        const fs::path to =
+            attempt == 0 ? reserved_name_
+                         : fs::path(file_.wstring() + backup_infix + std::to_wstring(GetTickCount64() + attempt));
+        if (!self_.rename_to(to)) continue;
+        moved_to_ = to;
+        return true;
+    }
+    return false;
+}
+
 std::function<void(const char*)> uninstall_step_hook;
 
 bool is_below_root(const fs::path& p, const fs::path& folder) {
@@ -217,7 +271,13 @@ op_result run_uninstall(const progress_fn& progress) {
     // Only the folders Setup writes to: files found anywhere else are left alone.
     const std::vector<fs::path> file_roots = {dir, scripts, settings_folder()};
     fs::path left;  // the first file of ours that is still there
+    // The record and the uninstaller belong to the last steps, whatever the record lists: gone
+    // here, a later failure would keep an entry that points at nothing.
+    const auto last_steps_own = [&dir](const fs::path& p) {
+        return dir.is_absolute() && (same_file(p, dir / install_record_name) || same_file(p, dir / uninstaller_name));
+    };
     for (const fs::path& p : files) {
+        if (last_steps_own(p)) continue;
         if (!remove.remove_listed(p, file_roots)) {
             if (left.empty()) left = p;
             continue;
@@ -249,8 +309,8 @@ op_result run_uninstall(const progress_fn& progress) {
     const fs::path roaming = roaming_folder();
     if (roaming.is_absolute()) {
         const fs::path settings = settings_folder();
-        remove.remove_below(settings / product_info.settings_file, settings, false);
-        remove.remove_below(settings / L"companion.txt", settings, false);
+        std::ignore = remove.remove_below(settings / product_info.settings_file, settings, false);
+        std::ignore = remove.remove_below(settings / L"companion.txt", settings, false);
         prune_empty_dirs(settings, roaming);
     }
 
@@ -258,9 +318,22 @@ op_result run_uninstall(const progress_fn& progress) {
     // from Settings or from Setup can always finish: both are held for their deletion first.
     step("hold");
     removable_entry record_file, uninstaller;
+    // The uninstaller that runs this uninstall cannot be deleted, only moved aside.
+    const bool runs_from_it = dir.is_absolute() && is_running_program(dir / uninstaller_name);
+    running_uninstaller* const moving = runs_from_it ? in_place_uninstaller : nullptr;
     if (dir.is_absolute()) {
         if (!remove.hold(dir / install_record_name, dir, record_file)) return stays(dir / install_record_name);
-        if (!remove.hold(dir / uninstaller_name, dir, uninstaller)) return stays(dir / uninstaller_name);
+        if (!runs_from_it) {
+            if (!remove.hold(dir / uninstaller_name, dir, uninstaller)) return stays(dir / uninstaller_name);
+        } else if (!moving) {
+            return stays(dir / uninstaller_name);
+        } else if (const auto state = remove.hold_running(*moving, dir / uninstaller_name);
+                   state == running_uninstaller::hold_state::in_use) {
+            return stays(dir / uninstaller_name);
+        } else if (state == running_uninstaller::hold_state::no_place) {
+            result.error = "Could not remove " + wide_to_utf8(uninstaller_name) + ".";
+            return result;
+        }
     }
     step("entry");
     if (!reg_delete_key(uninstall_key_prefix + product_info.uninstall_key)) {
@@ -273,7 +346,9 @@ op_result run_uninstall(const progress_fn& progress) {
     if (record_file.remove() == removal::failed && remove.remove_below(dir / install_record_name, dir) == removal::failed)
         return stays(dir / install_record_name);
     step("uninstaller");
-    if (uninstaller.remove() == removal::failed && remove.remove_below(dir / uninstaller_name, dir) == removal::failed)
+    if (moving ? !moving->move_aside()
+               : uninstaller.remove() == removal::failed &&
+                     remove.remove_below(dir / uninstaller_name, dir) == removal::failed)
         return stays(dir / uninstaller_name);
     step("folders");
     if (dir.is_absolute()) prune_empty_dirs(dir, known_folder(FOLDERID_LocalAppData, L"Local"));

@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <malloc.h>
+
 
 #include "code_detour.h"
 #include "file_removal.h"
@@ -105,4 +107,49 @@ TEST(CopysBrowserData, FilesPastMaxPathGoWithTheFolder) {
     ASSERT_TRUE(present(deep / L"Cookies"));
     EXPECT_TRUE(remove_browser_data_folder());
     EXPECT_FALSE(present(profile));
+}
+
+namespace {
+
+struct deep_removal {
+    fs::path profile;
+    bool removed = false;
+};
+
+// What the walk may use of the stack: far less than one frame per level of a deep tree needs.
+constexpr ULONG_PTR walk_stack = 48 * 1024;
+
+DWORD WINAPI remove_on_this_thread(void* argument) {
+    auto* removal = static_cast<deep_removal*>(argument);
+    // A thread's stack is at least 1 MB under Wine: all of it but walk_stack is spent first.
+    ULONG_PTR low = 0, high = 0;
+    GetCurrentThreadStackLimits(&low, &high);
+    volatile char* spent = static_cast<char*>(_alloca(reinterpret_cast<ULONG_PTR>(&low) - low - walk_stack));
+    spent[0] = 0;
+    removal->removed = remove_browser_data_folder();
+    return 0;
+}
+
+}  // namespace
+
+// On Windows such a tree can be thousands of levels deep; Wine's paths end at 4096 bytes, so
+// the walk is shown on a small part of a stack instead.
+TEST(CopysBrowserData, AFolderHundredsOfLevelsDeepGoesOnASmallStack) {
+    testing_support::sandbox_scope sandbox;
+    deep_removal removal{browser_data_folder()};
+    ASSERT_FALSE(removal.profile.empty());
+    fs::create_directories(removal.profile / L"EBWebView");
+    std::wstring deep = long_path(removal.profile / L"EBWebView");
+    for (int level = 0; level < 400; ++level) {
+        deep += L"\\d";
+        ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) << level;
+    }
+    write_file(deep + L"\\Cookies");
+    const win32::unique_handle thread(CreateThread(nullptr, 0, remove_on_this_thread, &removal, 0, nullptr));
+    ASSERT_TRUE(thread);
+    ASSERT_EQ(WaitForSingleObject(thread.get(), 600000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread.get(), &code) && code == 0);
+    EXPECT_TRUE(removal.removed);
+    EXPECT_FALSE(present(removal.profile));
 }

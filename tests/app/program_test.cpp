@@ -14,6 +14,7 @@
 
 #include "detection.h"
 #include "engine_test_support.h"
+#include "file_removal.h"
 #include "unix_links.h"
 #include "sandbox.h"
 #include "standin_runtime.h"
@@ -220,12 +221,26 @@ TEST_F(SetupProgram, SilentInstallThenSilentUninstallInTheSandbox) {
 }
 
 TEST_F(SetupProgram, ASandboxNamedWithDotSegmentsIsTheSameFolderForInstallAndUninstall) {
-    const std::wstring dotted = s() + L"\\x\\..\\.\\";
-    ASSERT_EQ(run(setup_exe, L"--silent", dotted.c_str()).code, 0u);
     const fs::path dir = sandbox.path() / install_leaf;
-    ASSERT_TRUE(fs::is_regular_file(dir / L"VantrelCompanionBeta.exe"));
-    ASSERT_EQ(run(setup_exe, L"--silent --uninstall", dotted.c_str()).code, 0u);
-    EXPECT_FALSE(fs::exists(dir));
+    for (const std::wstring& dotted : {s() + L"\\x\\..\\.\\", L"\\\\?\\" + s() + L"\\x\\..", L"\\\\?\\" + s() + L"\\."}) {
+        ASSERT_EQ(run(setup_exe, L"--silent", dotted.c_str()).code, 0u) << dotted;
+        ASSERT_TRUE(fs::is_regular_file(dir / L"VantrelCompanionBeta.exe")) << dotted;
+        ASSERT_EQ(run(setup_exe, L"--silent --uninstall", dotted.c_str()).code, 0u) << dotted;
+        EXPECT_FALSE(fs::exists(dir)) << dotted;
+        EXPECT_FALSE(sandbox_key_exists()) << dotted;
+    }
+    EXPECT_EQ(run(setup_exe, L"--check", (L"\\\\?\\" + s()).c_str()).code, 0u);
+}
+
+// A name with a trailing dot or space is read by the system without it, by the long form with
+// it: no road runs on such a value.
+TEST_F(SetupProgram, ASandboxTheSystemWouldReadOtherwiseRunsNothing) {
+    for (const std::wstring& odd : {s() + L".", s() + L"\\box ", s() + L"\\box.\\x", L"\\\\?\\" + s() + L"."}) {
+        EXPECT_EQ(run(setup_exe, L"--check", odd.c_str()).code, 2u) << odd;
+        EXPECT_EQ(run(setup_exe, L"--silent", odd.c_str()).code, 1u) << odd;
+    }
+    EXPECT_FALSE(fs::exists(sandbox.path() / L"Local"));
+    EXPECT_FALSE(fs::exists(sandbox.path() / L"box"));
     EXPECT_FALSE(sandbox_key_exists());
 }
 
@@ -526,7 +541,7 @@ TEST_F(SetupHandOver, ACopysBrowserDataGoesWithTheCopyInsideAndOutsideTheSandbox
     engine_tests::remove_unix_link(profile / L"linked");
 }
 
-TEST_F(SetupHandOver, ACopyThatMeetsTheLockStillDeletesItself) {
+TEST_F(SetupHandOver, ACopyThatEndsEarlyStillDeletesItself) {
     const fs::path folder = sandbox.path() / L"copies";
     fs::create_directories(folder);
     const fs::path copy = folder / L"VantrelUninstall-4000030.exe";
@@ -538,6 +553,12 @@ TEST_F(SetupHandOver, ACopyThatMeetsTheLockStillDeletesItself) {
         r = run(copy, L"--uninstall --cleanup --silent", s().c_str());
     }
     EXPECT_EQ(r.code, 0u);
+    EXPECT_TRUE(wait_until_gone(copy, 60000));
+
+    // Refused for a sandbox value too long to read.
+    fs::copy_file(setup_exe, copy);
+    const std::wstring too_long = s() + L"\\" + std::wstring(300 - s().size(), L'x');
+    EXPECT_EQ(run(copy, L"--uninstall --cleanup --silent", too_long.c_str()).code, 1u);
     EXPECT_TRUE(wait_until_gone(copy, 60000));
 }
 
@@ -571,4 +592,98 @@ TEST_F(SetupHandOver, AnInstallRightAfterAnInPlaceUninstallKeepsItsFreshUninstal
     EXPECT_TRUE(wait_for([&] { return children_ended(uninstaller_id); }, 60000));
     EXPECT_TRUE(fs::is_regular_file(uninstaller));
     EXPECT_TRUE(sandbox_key_exists());
+}
+
+TEST_F(SetupHandOver, AnInPlaceUninstallerHeldByAnotherProgramFailsAndKeepsItsEntry) {
+    install();
+    const fs::path no_temp = sandbox.path() / L"no such folder" / L"temp";
+    run_result held;
+    {
+        const temp_variables variables(no_temp);
+        // A scanner or backup tool reading it without delete sharing.
+        engine_tests::held_file scanner(uninstaller, FILE_SHARE_READ);
+        ASSERT_NE(scanner.handle, INVALID_HANDLE_VALUE);
+        held = run(uninstaller, L"--uninstall --silent", s().c_str());
+    }
+    EXPECT_EQ(held.code, 1u);
+    EXPECT_NE(read_file(result_file).find("Could not remove uninstall.exe. Close it and try again."), std::string::npos);
+    EXPECT_TRUE(sandbox_key_exists());
+    EXPECT_TRUE(fs::is_regular_file(uninstaller));
+    EXPECT_TRUE(fs::is_regular_file(dir / L"install.json"));
+
+    run_result retried;
+    {
+        const temp_variables variables(no_temp);
+        retried = run(uninstaller, L"--uninstall --silent", s().c_str());
+    }
+    EXPECT_EQ(retried.code, 0u);
+    EXPECT_FALSE(sandbox_key_exists());
+    EXPECT_TRUE(wait_until_gone(dir, 30000));
+}
+
+// Where the copy cannot start (programs in the temporary folder blocked; under Wine, a copy path
+// past MAX_PATH), the uninstall runs in place and keeps the lock, and the copy goes.
+TEST_F(SetupHandOver, ACopyThatCannotStartGoesAndTheLockStaysWithTheUninstall) {
+    install();
+    const fs::path temp = sandbox.path() / std::wstring(245 - s().size() - 1, L't');
+    ASSERT_EQ(temp.native().size(), 245u);
+    fs::create_directories(temp);
+    bool seen_held = false, let_go = false;
+    const auto watch = [&](DWORD) {
+        const win32::unique_handle lock(OpenMutexW(SYNCHRONIZE, FALSE, L"Local\\VantrelSetupResolveBeta"));
+        if (lock) seen_held = true;
+        // Once the result is written the run is ending, and its lock with it.
+        else if (seen_held && !fs::exists(result_file)) let_go = true;
+    };
+    run_result r;
+    {
+        const temp_variables variables(temp);
+        // Keeps the uninstall running for its retry window, long enough to be watched.
+        engine_tests::held_file companion(dir / L"VantrelCompanionBeta.exe", FILE_SHARE_READ);
+        ASSERT_NE(companion.handle, INVALID_HANDLE_VALUE);
+        r = run(uninstaller, L"--uninstall --silent", s().c_str(), 60000, nullptr, watch);
+    }
+    EXPECT_EQ(r.code, 1u);
+    EXPECT_NE(read_file(result_file).find("Could not remove VantrelCompanionBeta.exe."), std::string::npos);
+    EXPECT_TRUE(seen_held);
+    EXPECT_FALSE(let_go);
+    EXPECT_TRUE(temporary_copies(fs::path(long_path(temp))).empty());
+
+    {
+        const temp_variables variables(temp);
+        r = run(uninstaller, L"--uninstall --silent", s().c_str());
+    }
+    EXPECT_EQ(r.code, 0u);
+    EXPECT_TRUE(wait_until_gone(dir, 30000));
+    EXPECT_TRUE(temporary_copies(fs::path(long_path(temp))).empty());
+}
+
+// --cleanup never deletes the uninstaller that the entry names: it goes only by an uninstall
+// that it completes itself.
+TEST_F(SetupHandOver, TheInstalledUninstallerGoesByCleanupOnlyWithTheUninstallItCompletes) {
+    install();
+    // The exit code, once whatever the run started (a delayed deletion) has ended too.
+    const auto run_to_the_end = [this](const std::wstring& args) {
+        DWORD id = 0;
+        const run_result r =
+            run(uninstaller, args, s().c_str(), 60000, nullptr, {}, [&id](DWORD started) { id = started; });
+        EXPECT_TRUE(wait_for([&id] { return children_ended(id); }, 60000)) << args;
+        return r.code;
+    };
+    // A repair by the uninstaller keeps it.
+    EXPECT_EQ(run_to_the_end(L"--cleanup --silent"), 0u);
+    EXPECT_TRUE(fs::is_regular_file(uninstaller));
+    // An uninstall that meets the lock keeps it.
+    {
+        win32::named_mutex mutex(L"Local\\VantrelSetupResolveBeta");
+        ASSERT_TRUE(mutex.held());
+        EXPECT_EQ(run_to_the_end(L"--uninstall --cleanup --silent"), 0u);
+    }
+    EXPECT_TRUE(fs::is_regular_file(uninstaller));
+    EXPECT_TRUE(sandbox_key_exists());
+    // An uninstall it completes removes it with the rest.
+    EXPECT_EQ(run_to_the_end(L"--uninstall --cleanup --silent"), 0u);
+    EXPECT_NE(read_file(result_file).find("\"ok\": true"), std::string::npos);
+    EXPECT_FALSE(sandbox_key_exists());
+    EXPECT_TRUE(wait_until_gone(dir, 30000));
 }

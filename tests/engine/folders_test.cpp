@@ -80,3 +80,18 @@ TEST(OwnExePath, IsTheWholePathOfThisProgram) {
     EXPECT_TRUE(fs::is_regular_file(p));
     EXPECT_EQ(p.filename().wstring(), L"engine_foundation_tests.exe");
 }
+
+TEST(SandboxValue, DevicePrefixesComeOffAndNamesTheSystemReadsOtherwiseAreRefused) {
+    const auto read = [](const std::wstring& value) {
+        fs::path folder;
+        return sandbox_folder_from(value, folder) ? folder.wstring() : L"refused";
+    };
+    EXPECT_EQ(read(L"\\\\?\\C:\\box\\x\\.."), L"C:\\box");
+    EXPECT_EQ(read(L"\\\\.\\C:\\box\\."), L"C:\\box");
+    EXPECT_EQ(read(L"\\\\?\\UNC\\server\\share\\box"), L"\\\\server\\share\\box");
+    EXPECT_EQ(read(L"C:/box/./y/../"), L"C:\\box");
+    EXPECT_EQ(read(L"relative\\box"), L"relative\\box");
+    for (const wchar_t* odd : {L"C:\\box.", L"C:\\box \\x", L"\\\\?\\C:\\box...", L"relative\\..\\box", L".\\box",
+                               L"\\\\?\\Volume{0f1e2d3c-0000-0000-0000-000000000000}\\box", L"\\\\?\\box"})
+        EXPECT_EQ(read(odd), L"refused") << odd;
+}

@@ -2,10 +2,14 @@
 
 #include <future>
 
+#include <windows.h>
+#include <winternl.h>
+
 #include "code_detour.h"
 #include "install.h"
 #include "install_record.h"
 #include "operations_fixture.h"
+#include "placement.h"
 #include "unix_links.h"
 #include "uninstall.h"
 
@@ -299,6 +303,43 @@ TEST_F(Uninstall, AReadOnlyFileWithASecondNameGoesAndTheOtherNameKeepsTheAttribu
     SetFileAttributesW(other.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
+namespace {
+
+// Lets every change of a file through but its deletion, which fails as for a file in use.
+BOOL WINAPI refuse_deletion(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
+    if (kind == FileDispositionInfo) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    using set_information = LONG(WINAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
+    static const auto nt_set = reinterpret_cast<set_information>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetInformationFile")));
+    constexpr int file_basic_information = 4;
+    if (kind != FileBasicInfo || nt_set == nullptr) return FALSE;
+    IO_STATUS_BLOCK status{};
+    return nt_set(file, &status, info, size, file_basic_information) >= 0;
+}
+
+}  // namespace
+
+TEST_F(Uninstall, AReadOnlyFileThatCannotBeDeletedKeepsTheAttribute) {
+    install();
+    ASSERT_TRUE(SetFileAttributesW(guide().c_str(), FILE_ATTRIBUTE_READONLY));
+    op_result result;
+    {
+        const code_detour detour(GetModuleHandleW(L"kernel32.dll"), "SetFileInformationByHandle",
+                                 reinterpret_cast<const void*>(&refuse_deletion));
+        ASSERT_TRUE(detour.active());
+        result = run_uninstall(recorder());
+    }
+    EXPECT_FALSE(result.ok);
+    ASSERT_TRUE(present(guide()));
+    const DWORD attributes = GetFileAttributesW(guide().c_str());
+    EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY));
+    EXPECT_TRUE(run_uninstall(recorder()).ok);
+    EXPECT_FALSE(present(guide()));
+}
+
 TEST_F(Uninstall, AnUninstallerLetGoInAMomentIsRemoved) {
     install();
     const fs::path uninstaller = install_folder() / L"uninstall.exe";
@@ -319,7 +360,9 @@ TEST_F(Uninstall, AnUninstallerLetGoInAMomentIsRemoved) {
     EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
 }
 
-TEST_F(Uninstall, TheRunningProgramsOwnFileFailsTheUninstallUnlessItGoesAfterTheRun) {
+// An uninstall run in place by the uninstaller: its running file goes only by its move aside,
+// which is made sure of before the entry goes.
+TEST_F(Uninstall, TheRunningUninstallerGoesOnlyWhenItsMoveAsideIsSure) {
     // Beside this program, so that a hard link to it can be made on the same drive. Windows
     // cannot delete that link while this program runs; under Wine the host's rm can, and a
     // later run of the same program would otherwise meet it.
@@ -338,25 +381,77 @@ TEST_F(Uninstall, TheRunningProgramsOwnFileFailsTheUninstallUnlessItGoesAfterThe
     fs::remove(uninstaller);
     // Another name of this very program: the uninstall that runs in place.
     const bool linked = CreateHardLinkW(uninstaller.c_str(), own_exe_path().c_str(), nullptr) != 0;
-    op_result kept, done;
-    bool entry_kept = false, record_kept = false;
+    struct outcome {
+        op_result result;
+        bool entry = false, record = false, uninstaller = false;
+    };
+    const auto uninstall = [&](running_uninstaller* in_place) {
+        in_place_uninstaller = in_place;
+        outcome o{run_uninstall(recorder())};
+        in_place_uninstaller = nullptr;
+        o.entry = key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key);
+        o.record = !read_install_record().empty();
+        o.uninstaller = present(uninstaller);
+        return o;
+    };
+    outcome alone, scanned, nowhere, done;
+    fs::path moved_to;
     if (linked) {
-        kept = run_uninstall(recorder());
-        entry_kept = key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key);
-        record_kept = !read_install_record().empty();
-        own_file_goes_after_run = true;
-        done = run_uninstall(recorder());
-        own_file_goes_after_run = false;
+        // Nobody moves it.
+        alone = uninstall(nullptr);
+        // Another program has it open without delete sharing.
+        running_uninstaller moves([](const fs::path&) { return true; });
+        {
+            held_file scanner(uninstaller, FILE_SHARE_READ);
+            scanned = uninstall(&moves);
+        }
+        // No name it moves to can be deleted later.
+        running_uninstaller stuck([](const fs::path&) { return false; });
+        nowhere = uninstall(&stuck);
+        done = uninstall(&moves);
+        moved_to = moves.moved_to();
+        if (!moved_to.empty()) {
+            EXPECT_TRUE(present(moved_to));
+        }
     }
     clear();
     sandbox_root = base;
     if (!linked) GTEST_SKIP() << "no hard link to the running program can be made here";
-    EXPECT_FALSE(kept.ok);
-    EXPECT_EQ(kept.error, "Could not remove uninstall.exe. Close it and try again.");
-    EXPECT_TRUE(entry_kept);
-    EXPECT_TRUE(record_kept);
-    EXPECT_TRUE(done.ok) << done.error;
-    EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
+    for (const outcome* kept : {&alone, &scanned, &nowhere}) {
+        EXPECT_FALSE(kept->result.ok);
+        EXPECT_TRUE(kept->entry && kept->record && kept->uninstaller) << kept->result.error;
+    }
+    EXPECT_EQ(alone.result.error, "Could not remove uninstall.exe. Close it and try again.");
+    EXPECT_EQ(scanned.result.error, "Could not remove uninstall.exe. Close it and try again.");
+    EXPECT_EQ(nowhere.result.error, "Could not remove uninstall.exe.");
+    EXPECT_TRUE(done.result.ok) << done.result.error;
+    EXPECT_FALSE(done.entry || done.record || done.uninstaller);
+    EXPECT_EQ(moved_to.parent_path(), uninstaller.parent_path());
+    EXPECT_TRUE(is_leftover_name(moved_to.filename().wstring(), L"uninstall.exe")) << u8(moved_to);
+}
+
+// The record may name the two files the last steps remove: they stay for those steps, so that
+// a file that stays earlier keeps the entry with its uninstaller and record.
+TEST_F(Uninstall, ARecordThatListsTheUninstallerAndItselfLeavesThemToTheLastSteps) {
+    install();
+    const fs::path record = install_folder() / L"install.json", uninstaller = install_folder() / L"uninstall.exe";
+    json listed = read_install_record();
+    listed["files"] = json::array({u8(uninstaller), u8(install_folder() / L"INSTALL.JSON"), u8(guide()),
+                                   u8(companion())});
+    write_record(listed);
+    {
+        held_file open(companion(), FILE_SHARE_READ);
+        ASSERT_NE(open.handle, INVALID_HANDLE_VALUE);
+        const op_result failed = run_uninstall(recorder());
+        EXPECT_EQ(failed.error, "Could not remove VantrelCompanionBeta.exe. Close it and try again.");
+    }
+    EXPECT_TRUE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
+    EXPECT_TRUE(present(uninstaller));
+    EXPECT_TRUE(present(record));
+    EXPECT_FALSE(present(guide()));
+    const op_result retried = run_uninstall(recorder());
+    EXPECT_TRUE(retried.ok) << retried.error;
+    EXPECT_FALSE(present(install_folder()));
 }
 
 TEST_F(Uninstall, RecordEntriesNamingDevicesAreLeftAlone) {
