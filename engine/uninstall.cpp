@@ -186,12 +186,15 @@ running_uninstaller* in_place_uninstaller = nullptr;
 running_uninstaller::running_uninstaller(std::function<bool(const fs::path&)> deletable_later)
     : deletable_later_(std::move(deletable_later)) {}
 
-running_uninstaller::~running_uninstaller() { std::ignore = reserved_.remove(); }
+running_uninstaller::~running_uninstaller() { let_go(); }
 
-running_uninstaller::hold_state running_uninstaller::hold(const fs::path& file) {
-    // A run before this one (a retry in the same window) may have held it already.
+void running_uninstaller::let_go() {
     std::ignore = reserved_.remove();
     self_ = removable_entry();
+}
+
+running_uninstaller::hold_state running_uninstaller::hold(const fs::path& file) {
+    let_go();
     moved_to_.clear();
     // Read sharing only: nobody can delete, rename or write it while it is held, and a program
     // that has it open without delete sharing makes this open fail now, before the entry goes.
@@ -321,6 +324,14 @@ op_result run_uninstall(const progress_fn& progress) {
     // The uninstaller that runs this uninstall cannot be deleted, only moved aside.
     const bool runs_from_it = dir.is_absolute() && is_running_program(dir / uninstaller_name);
     running_uninstaller* const moving = runs_from_it ? in_place_uninstaller : nullptr;
+    // A run that ends without success, by a failure or an exception, lets the hold go.
+    struct let_go_unless_done {
+        running_uninstaller* self;
+        const op_result& result;
+        ~let_go_unless_done() {
+            if (self && !result.ok) self->let_go();
+        }
+    } const hold_scope{moving, result};
     if (dir.is_absolute()) {
         if (!remove.hold(dir / install_record_name, dir, record_file)) return stays(dir / install_record_name);
         if (!runs_from_it) {

@@ -35,6 +35,9 @@ public:
     [[nodiscard]] bool move_aside();
     // Where the file went; empty until it has moved.
     const std::filesystem::path& moved_to() const { return moved_to_; }
+    // Lets the file and the reservation go, after a run that failed: a retry's sweep then meets
+    // no name held.
+    void let_go();
 
 private:
     std::function<bool(const std::filesystem::path&)> deletable_later_;

@@ -408,6 +408,14 @@ TEST_F(Uninstall, TheRunningUninstallerGoesOnlyWhenItsMoveAsideIsSure) {
         // No name it moves to can be deleted later.
         running_uninstaller stuck([](const fs::path&) { return false; });
         nowhere = uninstall(&stuck);
+        // Stopped once it holds itself: the retry's sweep must meet nothing held.
+        struct stopped {};
+        uninstall_step_hook = [](const char* at) {
+            if (std::string(at) == "entry") throw stopped{};
+        };
+        in_place_uninstaller = &moves;
+        EXPECT_THROW(run_uninstall(recorder()), stopped);
+        uninstall_step_hook = nullptr;
         done = uninstall(&moves);
         moved_to = moves.moved_to();
         if (!moved_to.empty()) {
