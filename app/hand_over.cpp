@@ -13,6 +13,8 @@
 #include "install.h"
 #include "modes.h"
 #include "placement.h"
+#include "product.h"
+#include "registry.h"
 #include "uninstall.h"
 
 namespace fs = std::filesystem;
@@ -90,6 +92,12 @@ bool split_names(const std::wstring& text, int levels, std::wstring& folder, std
     names = text.substr(at + 1);
     if (folder.size() == 2 && folder[1] == L':') folder += L'\\';  // a drive's root
     return !folder.empty() && !names.empty();
+}
+
+// cmd's del empties a folder it is given: a folder or folder link put at the name after this
+// process has ended is left alone.
+std::wstring delete_file_command(const std::wstring& name) {
+    return L"if not exist \"" + name + L"\\*\" del /f /q \"" + name + L"\"";
 }
 
 // Runs `commands` in `folder` a few seconds after this process has ended. The interpreter and
@@ -187,14 +195,20 @@ void schedule_self_deletion() {
     const fs::path self = own_exe_path();
     cmd_place place;
     if (self.empty() || !place_for_cmd(self, 1, place)) return;
-    run_after_exit(place.folder, L"del /f /q \"" + place.name + L"\"");
+    run_after_exit(place.folder, delete_file_command(place.name));
 }
 
 bool runs_as_installed_uninstaller() {
     const fs::path self = own_exe_path();
-    const fs::path dir = install_dir();
-    // Compared as files: a program started by its short name is the same uninstaller.
-    return !self.empty() && !dir.empty() && same_file(self, dir / uninstaller_name);
+    if (self.empty()) return false;
+    // Compared as files: a program started by its short name is the same uninstaller. The
+    // entry's own folder counts too, where the run cannot tell the install folder (a refused
+    // sandbox value).
+    const std::wstring listed =
+        reg_read_string(HKEY_CURRENT_USER, uninstall_key_prefix + product_info.uninstall_key, L"InstallLocation");
+    for (const fs::path& dir : {install_dir(), fs::path(listed)})
+        if (dir.is_absolute() && same_file(self, dir / uninstaller_name)) return true;
+    return false;
 }
 
 in_place_uninstall::in_place_uninstall()
@@ -214,5 +228,5 @@ void in_place_uninstall::finish() {
     // The short form is asked again now that the uninstaller itself has the name.
     if (aside.empty() || !place_for_cmd(aside, 2, place)) return;
     const std::wstring folder = fs::path(place.name).parent_path().wstring();
-    run_after_exit(place.folder, L"del /f /q \"" + place.name + L"\" & rmdir \"" + folder + L"\"");
+    run_after_exit(place.folder, L"(" + delete_file_command(place.name) + L") & rmdir \"" + folder + L"\"");
 }

@@ -172,6 +172,10 @@ private:
     retry_window window_;
 };
 
+// A folder of Setup's that is a link is none of its own (the install never writes through one):
+// nothing is removed through it.
+fs::path unless_link(const fs::path& folder) { return folder.is_absolute() && is_link(folder) ? fs::path() : folder; }
+
 void append_missing(std::vector<fs::path>& list, const fs::path& p) {
     if (!p.is_absolute()) return;
     for (const fs::path& known : list)
@@ -258,8 +262,8 @@ op_result run_uninstall(const progress_fn& progress) {
 
     progress(10, "Reading what was installed");
     const json record = read_install_record();
-    const fs::path dir = install_dir();
-    const fs::path scripts = resolve_scripts_dir();
+    const fs::path dir = unless_link(install_dir());
+    const fs::path scripts = unless_link(resolve_scripts_dir());
     // The record's files, then the product's own files wherever the record forgot them: a record
     // that lists only foreign paths must not leave the product behind.
     std::vector<fs::path> files = string_paths(record, "files");

@@ -663,27 +663,51 @@ TEST_F(SetupHandOver, ACopyThatCannotStartGoesAndTheLockStaysWithTheUninstall) {
 TEST_F(SetupHandOver, TheInstalledUninstallerGoesByCleanupOnlyWithTheUninstallItCompletes) {
     install();
     // The exit code, once whatever the run started (a delayed deletion) has ended too.
-    const auto run_to_the_end = [this](const std::wstring& args) {
+    const auto run_to_the_end = [this](const std::wstring& args, const std::wstring& box) {
         DWORD id = 0;
         const run_result r =
-            run(uninstaller, args, s().c_str(), 60000, nullptr, {}, [&id](DWORD started) { id = started; });
+            run(uninstaller, args, box.c_str(), 60000, nullptr, {}, [&id](DWORD started) { id = started; });
         EXPECT_TRUE(wait_for([&id] { return children_ended(id); }, 60000)) << args;
         return r.code;
     };
     // A repair by the uninstaller keeps it.
-    EXPECT_EQ(run_to_the_end(L"--cleanup --silent"), 0u);
+    EXPECT_EQ(run_to_the_end(L"--cleanup --silent", s()), 0u);
     EXPECT_TRUE(fs::is_regular_file(uninstaller));
-    // An uninstall that meets the lock keeps it.
+    // An uninstall that meets the lock keeps it, and so does one refused for a sandbox value
+    // that names its folder in a form the system reads otherwise.
     {
         win32::named_mutex mutex(L"Local\\VantrelSetupResolveBeta");
         ASSERT_TRUE(mutex.held());
-        EXPECT_EQ(run_to_the_end(L"--uninstall --cleanup --silent"), 0u);
+        EXPECT_EQ(run_to_the_end(L"--uninstall --cleanup --silent", s()), 0u);
     }
+    EXPECT_EQ(run_to_the_end(L"--uninstall --cleanup --silent", s() + L"."), 1u);
     EXPECT_TRUE(fs::is_regular_file(uninstaller));
     EXPECT_TRUE(sandbox_key_exists());
     // An uninstall it completes removes it with the rest.
-    EXPECT_EQ(run_to_the_end(L"--uninstall --cleanup --silent"), 0u);
+    EXPECT_EQ(run_to_the_end(L"--uninstall --cleanup --silent", s()), 0u);
     EXPECT_NE(read_file(result_file).find("\"ok\": true"), std::string::npos);
     EXPECT_FALSE(sandbox_key_exists());
     EXPECT_TRUE(wait_until_gone(dir, 30000));
+}
+
+// cmd's delete comes seconds after the uninstaller has ended; whatever is put at its name meanwhile
+// is no file of ours, and a folder there keeps what it holds.
+TEST_F(SetupHandOver, AFolderPutAtTheMovedUninstallersNameKeepsItsFiles) {
+    install();
+    DWORD id = 0;
+    run_result r;
+    {
+        const temp_variables variables(sandbox.path() / L"no such folder" / L"temp");
+        r = run(uninstaller, L"--uninstall --silent", s().c_str(), 60000, nullptr, {},
+                [&id](DWORD started) { id = started; });
+    }
+    ASSERT_EQ(r.code, 0u);
+    fs::path moved;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir, ec))
+        if (entry.path().filename().wstring().rfind(L"uninstall.exe.old-", 0) == 0) moved = entry.path();
+    if (moved.empty() || !fs::remove(moved, ec)) GTEST_SKIP() << "cmd deleted the uninstaller before it was replaced";
+    engine_tests::write_bytes(moved / L"kept.txt", "the user's");
+    EXPECT_TRUE(wait_for([id] { return children_ended(id); }, 60000));
+    EXPECT_EQ(read_file(moved / L"kept.txt"), "the user's");
 }

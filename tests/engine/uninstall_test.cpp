@@ -518,6 +518,22 @@ TEST_F(Uninstall, ALinkInsideTheInstallFolderLeadsNoRemovalOutside) {
     remove_unix_link(file_link);
 }
 
+TEST_F(Uninstall, AnInstallFolderThatIsALinkLeadsNoRemovalOutside) {
+    install();
+    temp_folder outside(L"victim");
+    const std::vector<std::wstring> names = {L"VantrelCompanionBeta.exe", L"SETUP.md", L"install.json",
+                                             L"uninstall.exe", L"uninstall.exe.old-5"};
+    for (const std::wstring& name : names) write_bytes(outside.path() / name, "the user's");
+    std::error_code ec;
+    fs::remove_all(install_folder(), ec);
+    if (!make_unix_link(install_folder(), outside.path())) GTEST_SKIP() << "no symbolic link can be made here";
+    const op_result result = run_uninstall(recorder());
+    EXPECT_TRUE(result.ok) << result.error;
+    for (const std::wstring& name : names) EXPECT_EQ(read_bytes(outside.path() / name), "the user's") << u8(name);
+    EXPECT_FALSE(present(script()));
+    remove_unix_link(install_folder());
+}
+
 TEST_F(Uninstall, LeftoversOfPlacementGoBesideTheScriptAndTheUsersFilesStay) {
     install();
     for (const fs::path& p : {scripts() / L"Vantrel Beta.py.old-17", scripts() / L"Vantrel Beta.py.vantrel-new",
