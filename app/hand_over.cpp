@@ -201,12 +201,15 @@ void schedule_self_deletion() {
 bool runs_as_installed_uninstaller() {
     const fs::path self = own_exe_path();
     if (self.empty()) return false;
-    // Compared as files: a program started by its short name is the same uninstaller. The
-    // entry's own folder counts too, where the run cannot tell the install folder (a refused
-    // sandbox value).
-    const std::wstring listed =
-        reg_read_string(HKEY_CURRENT_USER, uninstall_key_prefix + product_info.uninstall_key, L"InstallLocation");
-    for (const fs::path& dir : {install_dir(), fs::path(listed)})
+    // The folders the entries name count too, the real one's and the sandbox's whichever this
+    // run uses: a run that cannot tell the install folder (a sandbox value refused, or set
+    // otherwise than at the install) never deletes an uninstaller that an entry starts.
+    const std::wstring entry = uninstall_key_prefix + product_info.uninstall_key;
+    std::vector<fs::path> folders = {install_dir()};
+    for (const std::wstring& key : {entry, registry_sandbox_prefix + entry})
+        folders.emplace_back(reg_read_string_as_named(HKEY_CURRENT_USER, key, L"InstallLocation"));
+    // Compared as files: a program started by its short name is the same uninstaller.
+    for (const fs::path& dir : folders)
         if (dir.is_absolute() && same_file(self, dir / uninstaller_name)) return true;
     return false;
 }

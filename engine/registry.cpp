@@ -40,7 +40,10 @@ bool reg_delete_key(const std::wstring& key) {
 }
 
 std::wstring reg_read_string(HKEY root, const std::wstring& subkey, const std::wstring& name) {
-    const std::wstring path = root == HKEY_CURRENT_USER ? user_path(subkey) : subkey;
+    return reg_read_string_as_named(root, root == HKEY_CURRENT_USER ? user_path(subkey) : subkey, name);
+}
+
+std::wstring reg_read_string_as_named(HKEY root, const std::wstring& path, const std::wstring& name) {
     wchar_t buffer[1024];
     DWORD size = sizeof buffer;
     if (RegGetValueW(root, path.c_str(), name_or_default(name), RRF_RT_REG_SZ, nullptr, buffer, &size) !=

@@ -13,3 +13,5 @@ inline constexpr const wchar_t* registry_sandbox_prefix = L"Software\\Vantrel\\S
 [[nodiscard]] bool reg_set_string(const std::wstring& key, const std::wstring& name, const std::wstring& text);
 [[nodiscard]] bool reg_delete_key(const std::wstring& key);
 std::wstring reg_read_string(HKEY root, const std::wstring& subkey, const std::wstring& name);
+// The same read of the key as it is named, whether or not the sandbox is on.
+std::wstring reg_read_string_as_named(HKEY root, const std::wstring& subkey, const std::wstring& name);

@@ -153,3 +153,38 @@ TEST(CopysBrowserData, AFolderHundredsOfLevelsDeepGoesOnASmallStack) {
     EXPECT_TRUE(removal.removed);
     EXPECT_FALSE(present(removal.profile));
 }
+
+// --cleanup spares the uninstaller that an entry starts, also when this run's sandbox points
+// elsewhere than the install's did.
+TEST(InstalledUninstaller, IsAlsoTheOneTheSandboxsEntryNamesWhenTheSandboxIsOff) {
+    ASSERT_TRUE(sandbox_root.empty());
+    // Beside this program, so that a hard link to it can be made; under Wine only the host's rm
+    // removes such a link while this program runs.
+    const fs::path folder = own_exe_path().parent_path() / L"entry-names-this";
+    const auto clear = [&folder] {
+        std::error_code ec;
+        fs::remove_all(folder, ec);
+        const std::wstring name = engine_tests::unix_name_of(folder);
+        if (present(folder) && !name.empty() && engine_tests::start_unix_tool(L"Z:\\bin\\rm", L"rm -rf \"" + name + L"\""))
+            engine_tests::wait_for_attributes(folder, false);
+    };
+    clear();
+    fs::create_directories(folder);
+    const bool linked = CreateHardLinkW((folder / L"uninstall.exe").c_str(), own_exe_path().c_str(), nullptr) != 0;
+    bool before = true, named = false;
+    if (linked) {
+        before = runs_as_installed_uninstaller();
+        const std::wstring location = folder.wstring();
+        RegSetKeyValueW(HKEY_CURRENT_USER,
+                        L"Software\\Vantrel\\SetupSandbox\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                        L"VantrelForDaVinciResolveBeta",
+                        L"InstallLocation", REG_SZ, location.c_str(),
+                        static_cast<DWORD>((location.size() + 1) * sizeof(wchar_t)));
+        named = runs_as_installed_uninstaller();
+        testing_support::delete_user_tree(L"Software\\Vantrel\\SetupSandbox");
+    }
+    clear();
+    if (!linked) GTEST_SKIP() << "no hard link to the running program can be made here";
+    EXPECT_FALSE(before);
+    EXPECT_TRUE(named);
+}
