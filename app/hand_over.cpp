@@ -94,6 +94,13 @@ bool split_names(const std::wstring& text, int levels, std::wstring& folder, std
     return !folder.empty() && !names.empty();
 }
 
+// The program at the head of a command line, in quotes; empty when it is not quoted.
+fs::path quoted_program(const std::wstring& command) {
+    const std::size_t end = command.find(L'"', 1);
+    if (command.empty() || command[0] != L'"' || end == std::wstring::npos) return {};
+    return command.substr(1, end - 1);
+}
+
 // cmd's del empties a folder it is given: a folder or folder link put at the name after this
 // process has ended is left alone.
 std::wstring delete_file_command(const std::wstring& name) {
@@ -201,16 +208,20 @@ void schedule_self_deletion() {
 bool runs_as_installed_uninstaller() {
     const fs::path self = own_exe_path();
     if (self.empty()) return false;
-    // The folders the entries name count too, the real one's and the sandbox's whichever this
-    // run uses: a run that cannot tell the install folder (a sandbox value refused, or set
-    // otherwise than at the install) never deletes an uninstaller that an entry starts.
+    // What the entries name counts too, the real one's and the sandbox's whichever this run
+    // uses: a run that cannot tell the install folder (a sandbox value refused, or set otherwise
+    // than at the install) never deletes an uninstaller that an entry starts.
+    std::vector<fs::path> uninstallers = {install_dir() / uninstaller_name};
     const std::wstring entry = uninstall_key_prefix + product_info.uninstall_key;
-    std::vector<fs::path> folders = {install_dir()};
-    for (const std::wstring& key : {entry, registry_sandbox_prefix + entry})
-        folders.emplace_back(reg_read_string_as_named(HKEY_CURRENT_USER, key, L"InstallLocation"));
+    for (const std::wstring& key : {entry, registry_sandbox_prefix + entry}) {
+        const auto value = [&key](const wchar_t* name) { return reg_read_string_as_named(HKEY_CURRENT_USER, key, name); };
+        uninstallers.push_back(fs::path(value(L"InstallLocation")) / uninstaller_name);
+        uninstallers.push_back(quoted_program(value(L"UninstallString")));
+        uninstallers.push_back(quoted_program(value(L"QuietUninstallString")));
+    }
     // Compared as files: a program started by its short name is the same uninstaller.
-    for (const fs::path& dir : folders)
-        if (dir.is_absolute() && same_file(self, dir / uninstaller_name)) return true;
+    for (const fs::path& uninstaller : uninstallers)
+        if (uninstaller.is_absolute() && same_file(self, uninstaller)) return true;
     return false;
 }
 

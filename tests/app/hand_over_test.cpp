@@ -156,7 +156,7 @@ TEST(CopysBrowserData, AFolderHundredsOfLevelsDeepGoesOnASmallStack) {
 
 // --cleanup spares the uninstaller that an entry starts, also when this run's sandbox points
 // elsewhere than the install's did.
-TEST(InstalledUninstaller, IsAlsoTheOneTheSandboxsEntryNamesWhenTheSandboxIsOff) {
+TEST(InstalledUninstaller, IsAlsoTheOneEitherEntryNamesWhateverTheSandbox) {
     ASSERT_TRUE(sandbox_root.empty());
     // Beside this program, so that a hard link to it can be made; under Wine only the host's rm
     // removes such a link while this program runs.
@@ -171,20 +171,29 @@ TEST(InstalledUninstaller, IsAlsoTheOneTheSandboxsEntryNamesWhenTheSandboxIsOff)
     clear();
     fs::create_directories(folder);
     const bool linked = CreateHardLinkW((folder / L"uninstall.exe").c_str(), own_exe_path().c_str(), nullptr) != 0;
-    bool before = true, named = false;
+    // Each value that names it, alone; the other values hold what an edit may leave there.
+    const std::wstring location = folder.wstring(), command = L"\"" + (folder / L"uninstall.exe").wstring() + L"\"";
+    const std::vector<std::pair<const wchar_t*, std::wstring>> values = {
+        {L"InstallLocation", location},
+        {L"UninstallString", command + L" --uninstall"},
+        {L"QuietUninstallString", command + L" --uninstall --silent"}};
+    bool before = true;
+    std::vector<bool> named;
     if (linked) {
         before = runs_as_installed_uninstaller();
-        const std::wstring location = folder.wstring();
-        RegSetKeyValueW(HKEY_CURRENT_USER,
-                        L"Software\\Vantrel\\SetupSandbox\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-                        L"VantrelForDaVinciResolveBeta",
-                        L"InstallLocation", REG_SZ, location.c_str(),
-                        static_cast<DWORD>((location.size() + 1) * sizeof(wchar_t)));
-        named = runs_as_installed_uninstaller();
+        for (const auto& [name, text] : values) {
+            for (const auto& [other, unused] : values)
+                RegSetKeyValueW(HKEY_CURRENT_USER,
+                                L"Software\\Vantrel\\SetupSandbox\\Software\\Microsoft\\Windows\\CurrentVersion\\"
+                                L"Uninstall\\VantrelForDaVinciResolveBeta",
+                                other, REG_SZ, other == name ? text.c_str() : L"",
+                                static_cast<DWORD>(((other == name ? text.size() : 0) + 1) * sizeof(wchar_t)));
+            named.push_back(runs_as_installed_uninstaller());
+        }
         testing_support::delete_user_tree(L"Software\\Vantrel\\SetupSandbox");
     }
     clear();
     if (!linked) GTEST_SKIP() << "no hard link to the running program can be made here";
     EXPECT_FALSE(before);
-    EXPECT_TRUE(named);
+    EXPECT_EQ(named, std::vector<bool>(values.size(), true));
 }
