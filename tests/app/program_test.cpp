@@ -435,6 +435,14 @@ struct SetupHandOver : SetupProgram {
     bool uninstalled() {
         return wait_for([&] { return read_file(result_file).find("\"ok\": true") != std::string::npos; }, 30000);
     }
+    // The installed uninstaller's quiet uninstall where no copy can be made, so that it runs in
+    // place; `id` takes its process id.
+    run_result uninstall_in_place(DWORD* id = nullptr) {
+        const temp_variables variables(sandbox.path() / L"no such folder" / L"temp");
+        return run(uninstaller, L"--uninstall --silent", s().c_str(), 60000, nullptr, {}, [id](DWORD started) {
+            if (id) *id = started;
+        });
+    }
 };
 
 }  // namespace
@@ -482,12 +490,7 @@ TEST_F(SetupHandOver, TheCopyDeletesItselfFromATemporaryFolderWhoseNameHoldsAVar
 
 TEST_F(SetupHandOver, WithoutAWritableTemporaryFolderTheUninstallerRunsInPlaceAndGoesAfterwards) {
     install();
-    run_result r;
-    {
-        const temp_variables variables(sandbox.path() / L"no such folder" / L"temp");
-        r = run(uninstaller, L"--uninstall --silent", s().c_str());
-    }
-    EXPECT_EQ(r.code, 0u);
+    EXPECT_EQ(uninstall_in_place().code, 0u);
     EXPECT_NE(read_file(result_file).find("\"ok\": true"), std::string::npos);
     EXPECT_FALSE(sandbox_key_exists());
     EXPECT_TRUE(wait_until_gone(uninstaller, 30000));
@@ -580,13 +583,7 @@ bool children_ended(DWORD parent) {
 TEST_F(SetupHandOver, AnInstallRightAfterAnInPlaceUninstallKeepsItsFreshUninstaller) {
     install();
     DWORD uninstaller_id = 0;
-    run_result r;
-    {
-        const temp_variables variables(sandbox.path() / L"no such folder" / L"temp");
-        r = run(uninstaller, L"--uninstall --silent", s().c_str(), 60000, nullptr, {},
-                [&](DWORD id) { uninstaller_id = id; });
-    }
-    EXPECT_EQ(r.code, 0u);
+    EXPECT_EQ(uninstall_in_place(&uninstaller_id).code, 0u);
     ASSERT_EQ(run(setup_exe, L"--silent", s().c_str()).code, 0u);
     // The in-place uninstaller's delayed deletion has run by the time its command has ended.
     EXPECT_TRUE(wait_for([&] { return children_ended(uninstaller_id); }, 60000));
@@ -596,14 +593,12 @@ TEST_F(SetupHandOver, AnInstallRightAfterAnInPlaceUninstallKeepsItsFreshUninstal
 
 TEST_F(SetupHandOver, AnInPlaceUninstallerHeldByAnotherProgramFailsAndKeepsItsEntry) {
     install();
-    const fs::path no_temp = sandbox.path() / L"no such folder" / L"temp";
     run_result held;
     {
-        const temp_variables variables(no_temp);
         // A scanner or backup tool reading it without delete sharing.
         engine_tests::held_file scanner(uninstaller, FILE_SHARE_READ);
         ASSERT_NE(scanner.handle, INVALID_HANDLE_VALUE);
-        held = run(uninstaller, L"--uninstall --silent", s().c_str());
+        held = uninstall_in_place();
     }
     EXPECT_EQ(held.code, 1u);
     EXPECT_NE(read_file(result_file).find("Could not remove uninstall.exe. Close it and try again."), std::string::npos);
@@ -611,12 +606,7 @@ TEST_F(SetupHandOver, AnInPlaceUninstallerHeldByAnotherProgramFailsAndKeepsItsEn
     EXPECT_TRUE(fs::is_regular_file(uninstaller));
     EXPECT_TRUE(fs::is_regular_file(dir / L"install.json"));
 
-    run_result retried;
-    {
-        const temp_variables variables(no_temp);
-        retried = run(uninstaller, L"--uninstall --silent", s().c_str());
-    }
-    EXPECT_EQ(retried.code, 0u);
+    EXPECT_EQ(uninstall_in_place().code, 0u);
     EXPECT_FALSE(sandbox_key_exists());
     EXPECT_TRUE(wait_until_gone(dir, 30000));
 }
@@ -695,13 +685,7 @@ TEST_F(SetupHandOver, TheInstalledUninstallerGoesByCleanupOnlyWithTheUninstallIt
 TEST_F(SetupHandOver, AFolderPutAtTheMovedUninstallersNameKeepsItsFiles) {
     install();
     DWORD id = 0;
-    run_result r;
-    {
-        const temp_variables variables(sandbox.path() / L"no such folder" / L"temp");
-        r = run(uninstaller, L"--uninstall --silent", s().c_str(), 60000, nullptr, {},
-                [&id](DWORD started) { id = started; });
-    }
-    ASSERT_EQ(r.code, 0u);
+    ASSERT_EQ(uninstall_in_place(&id).code, 0u);
     fs::path moved;
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(dir, ec))
