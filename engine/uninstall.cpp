@@ -172,9 +172,40 @@ private:
     retry_window window_;
 };
 
-// A folder of Setup's that is a link is none of its own (the install never writes through one):
-// nothing is removed through it.
-fs::path unless_link(const fs::path& folder) { return folder.is_absolute() && is_link(folder) ? fs::path() : folder; }
+// Whether anything lies at `p`, links followed (a dangling link holds nothing); a name that
+// cannot be asked counts as there.
+bool something_at(const fs::path& p) {
+    const win32::unique_handle found(CreateFileW(long_path(p).c_str(), 0,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (found) return true;
+    const DWORD error = GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+}
+
+// True when a file of ours lies in `folder`: one of `own` names or a placement leftover of one,
+// or a file of `listed` below it. A folder that cannot be listed may hold one.
+bool holds_ours(const fs::path& folder, const std::vector<std::wstring>& own, const std::vector<fs::path>& listed) {
+    std::vector<std::wstring> names;
+    if (!folder_names(folder, names)) return something_at(folder);
+    for (const std::wstring& name : names)
+        for (const std::wstring& file : own)
+            if (name == file || is_leftover_name(name, file)) return true;
+    for (const fs::path& p : listed)
+        if (is_below_root(p, folder) && something_at(p)) return true;
+    return false;
+}
+
+// A folder of Setup's that is a link: the install never writes through one, so nothing is
+// removed through it. Empty for such a folder; `error` is set when a file of ours lies behind
+// it, which would stay while the uninstall reported success.
+fs::path unless_link(const fs::path& folder, const std::vector<std::wstring>& own, const std::vector<fs::path>& listed,
+                     std::string& error) {
+    if (!folder.is_absolute() || !is_link(folder)) return folder;
+    if (error.empty() && holds_ours(folder, own, listed))
+        error = "A link is in the way of " + wide_to_utf8(folder.filename().wstring()) + ".";
+    return {};
+}
 
 void append_missing(std::vector<fs::path>& list, const fs::path& p) {
     if (!p.is_absolute()) return;
@@ -262,11 +293,14 @@ op_result run_uninstall(const progress_fn& progress) {
 
     progress(10, "Reading what was installed");
     const json record = read_install_record();
-    const fs::path dir = unless_link(install_dir());
-    const fs::path scripts = unless_link(resolve_scripts_dir());
+    std::vector<fs::path> files = string_paths(record, "files");
+    std::vector<std::wstring> install_names = install_folder_file_names();
+    install_names.push_back(install_record_name);
+    const fs::path dir = unless_link(install_dir(), install_names, files, result.error);
+    const fs::path scripts = unless_link(resolve_scripts_dir(), {product_info.script_name}, files, result.error);
+    if (!result.error.empty()) return result;
     // The record's files, then the product's own files wherever the record forgot them: a record
     // that lists only foreign paths must not leave the product behind.
-    std::vector<fs::path> files = string_paths(record, "files");
     if (dir.is_absolute()) {
         append_missing(files, dir / product_info.companion_exe);
         append_missing(files, dir / L"SETUP.md");

@@ -518,20 +518,71 @@ TEST_F(Uninstall, ALinkInsideTheInstallFolderLeadsNoRemovalOutside) {
     remove_unix_link(file_link);
 }
 
-TEST_F(Uninstall, AnInstallFolderThatIsALinkLeadsNoRemovalOutside) {
+// Nothing is removed through an install or script folder that is a link. One with a file of ours
+// behind it (a folder moved and linked back) fails the uninstall before anything goes, since its
+// files would stay; one with none of ours behind it stops nothing.
+TEST_F(Uninstall, AFolderOfSetupsThatIsALinkFailsTheUninstallWhileAFileOfOursLiesBehindIt) {
     install();
-    temp_folder outside(L"victim");
-    const std::vector<std::wstring> names = {L"VantrelCompanionBeta.exe", L"SETUP.md", L"install.json",
-                                             L"uninstall.exe", L"uninstall.exe.old-5"};
-    for (const std::wstring& name : names) write_bytes(outside.path() / name, "the user's");
-    std::error_code ec;
-    fs::remove_all(install_folder(), ec);
-    if (!make_unix_link(install_folder(), outside.path())) GTEST_SKIP() << "no symbolic link can be made here";
+    const std::string install_link = "A link is in the way of Vantrel for DaVinci Resolve Beta.";
+    const std::string script_link = "A link is in the way of Utility.";
+    temp_folder outside(L"moved");
+    // Each of our names alone, behind a link to a folder holding nothing else.
+    for (const std::wstring& name : {L"VantrelCompanionBeta.exe", L"SETUP.md", L"install.json", L"uninstall.exe",
+                                     L"uninstall.exe.old-5"}) {
+        const fs::path behind = outside.path() / L"one";
+        write_bytes(behind / name, "the user's");
+        fs::rename(install_folder(), outside.path() / L"installed");
+        if (!make_unix_link(install_folder(), behind)) GTEST_SKIP() << "no symbolic link can be made here";
+        const op_result result = run_uninstall(recorder());
+        remove_unix_link(install_folder());
+        fs::rename(outside.path() / L"installed", install_folder());
+        EXPECT_FALSE(result.ok) << u8(name);
+        EXPECT_EQ(result.error, install_link) << u8(name);
+        EXPECT_EQ(read_bytes(behind / name), "the user's") << u8(name);
+        fs::remove_all(behind);
+    }
+    EXPECT_TRUE(present(script()));
+    EXPECT_TRUE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
+
+    // Moved elsewhere and linked back, each folder in turn: everything stays for a retry.
+    for (const auto& [folder, message] :
+         {std::pair{install_folder(), install_link}, std::pair{scripts(), script_link}}) {
+        const fs::path moved = outside.path() / L"moved";
+        fs::rename(folder, moved);
+        ASSERT_TRUE(make_unix_link(folder, moved));
+        const op_result result = run_uninstall(recorder());
+        EXPECT_EQ(result.error, message);
+        for (const fs::path& p : {companion(), guide(), script(), install_folder() / L"install.json",
+                                  install_folder() / L"uninstall.exe"})
+            EXPECT_TRUE(present(p)) << u8(p);
+        EXPECT_TRUE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
+        remove_unix_link(folder);
+        fs::rename(moved, folder);
+    }
+
+    // A file the record lists behind the script folder's link is ours as well.
+    const fs::path shared = outside.path() / L"shared";
+    write_bytes(shared / L"Vantrel Old.py", "listed");
+    json record = read_install_record();
+    record["files"].push_back(u8(scripts() / L"Vantrel Old.py"));
+    write_record(record);
+    fs::rename(scripts(), outside.path() / L"utility");
+    ASSERT_TRUE(make_unix_link(scripts(), shared));
+    EXPECT_EQ(run_uninstall(recorder()).error, script_link);
+    EXPECT_EQ(read_bytes(shared / L"Vantrel Old.py"), "listed");
+
+    // Behind a link with nothing of ours: the rest goes, and what lies there stays.
+    remove_unix_link(scripts());
+    write_bytes(shared / L"Vantrel Old.py", "not listed");
+    record["files"].erase(record["files"].size() - 1);
+    write_record(record);
+    ASSERT_TRUE(make_unix_link(scripts(), shared));
     const op_result result = run_uninstall(recorder());
+    remove_unix_link(scripts());
     EXPECT_TRUE(result.ok) << result.error;
-    for (const std::wstring& name : names) EXPECT_EQ(read_bytes(outside.path() / name), "the user's") << u8(name);
-    EXPECT_FALSE(present(script()));
-    remove_unix_link(install_folder());
+    EXPECT_EQ(read_bytes(shared / L"Vantrel Old.py"), "not listed");
+    EXPECT_FALSE(present(install_folder()));
+    EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
 }
 
 TEST_F(Uninstall, LeftoversOfPlacementGoBesideTheScriptAndTheUsersFilesStay) {
