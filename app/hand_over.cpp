@@ -121,6 +121,19 @@ void run_after_exit(const fs::path& folder, const std::wstring& commands) {
     std::ignore = start_process(cmd.c_str(), command, CREATE_NO_WINDOW, folder.c_str(), started);
 }
 
+// Deletes `file` a few seconds from now, by cmd.
+void delete_later(const fs::path& file) {
+    cmd_place place;
+    if (file.empty() || !place_for_cmd(file, 1, place)) return;
+    run_after_exit(place.folder, delete_file_command(place.name));
+}
+
+// A copy that cannot go at once (a scanner has it open) goes as a finished copy does, by cmd's
+// delayed delete: after an uninstall no later hand-over's sweep would come for it.
+void remove_copy(const fs::path& copy) {
+    if (remove_entry(copy, copy.parent_path()) == removal::failed) delete_later(copy);
+}
+
 }  // namespace
 
 bool is_copy_name(const std::wstring& name) {
@@ -157,22 +170,28 @@ hand_over hand_over_uninstall(win32::named_mutex& mutex, const std::wstring& mut
     if (copy.empty()) return hand_over::in_place;
     std::wstring command = L"\"" + copy.wstring() + L"\" --uninstall --cleanup";
     if (silent_mode) command += L" --silent";
+    return start_copy(copy, command, mutex, mutex_name);
+}
+
+hand_over start_copy(const fs::path& copy, const std::wstring& command, win32::named_mutex& mutex,
+                     const std::wstring& mutex_name) {
     // The copy starts suspended and the lock is let go only then, so it is never free while
     // this run may still go on to uninstall in place. A copy that cannot start (programs in
-    // the temporary folder blocked) goes again, and the lock stays.
+    // the temporary folder blocked) goes again, and the lock stays. It stands in its own
+    // folder: one inherited from the install folder would keep that folder from going.
     win32::process copy_process;
-    if (!start_process(copy.c_str(), command, CREATE_SUSPENDED, nullptr, copy_process)) {
-        std::ignore = remove_entry(copy, temp);
+    if (!start_process(copy.c_str(), command, CREATE_SUSPENDED, copy.parent_path().c_str(), copy_process)) {
+        remove_copy(copy);
         return hand_over::in_place;
     }
     mutex.release();
     if (ResumeThread(copy_process.thread.get()) != static_cast<DWORD>(-1)) return hand_over::done;
     TerminateProcess(copy_process.handle.get(), exit_code_stopped);
     WaitForSingleObject(copy_process.handle.get(), INFINITE);
-    std::ignore = remove_entry(copy, temp);
+    remove_copy(copy);
     // The lock was let go: taken again, or this run ends as a second start does.
     mutex = win32::named_mutex(mutex_name);
-    return mutex.already_existed() ? hand_over::locked_out : hand_over::in_place;
+    return mutex.owned() ? hand_over::in_place : hand_over::locked_out;
 }
 
 bool place_for_cmd(const fs::path& file, int levels, cmd_place& place) {
@@ -198,11 +217,20 @@ bool place_for_cmd(const fs::path& file, int levels, cmd_place& place) {
     return true;
 }
 
-void schedule_self_deletion() {
-    const fs::path self = own_exe_path();
-    cmd_place place;
-    if (self.empty() || !place_for_cmd(self, 1, place)) return;
-    run_after_exit(place.folder, delete_file_command(place.name));
+void schedule_self_deletion() { delete_later(own_exe_path()); }
+
+void leave_install_folder() {
+    const fs::path dir = install_dir();
+    // A relative install folder (a relative sandbox value) would change with the current folder.
+    if (!dir.is_absolute()) return;
+    const fs::path current =
+        win32::read_growing([](wchar_t* buffer, DWORD size) { return GetCurrentDirectoryW(size, buffer); });
+    for (fs::path p = current; p.has_relative_path(); p = p.parent_path()) {
+        if (!same_file(p, dir)) continue;
+        const std::wstring system = system_folder();
+        if (!system.empty()) SetCurrentDirectoryW(system.c_str());
+        return;
+    }
 }
 
 bool runs_as_installed_uninstaller() {

@@ -25,6 +25,16 @@ enum class hand_over {
 // copy, letting `mutex` (named `mutex_name`) go for it only once the copy has started.
 hand_over hand_over_uninstall(win32::named_mutex& mutex, const std::wstring& mutex_name);
 
+// Starts the copy at `copy` with `command`, suspended, lets `mutex` go and then resumes it. A copy
+// that cannot start, or cannot be resumed, is removed; after a failed resume the lock is taken
+// again, or lost to another Setup.
+hand_over start_copy(const std::filesystem::path& copy, const std::wstring& command, win32::named_mutex& mutex,
+                     const std::wstring& mutex_name);
+
+// A process's current folder cannot be removed: an uninstall started from inside the install
+// folder (from a command prompt standing there) moves to the system folder first.
+void leave_install_folder();
+
 // How cmd reaches a file: cmd stands in `folder` and names the file `name` there. cmd cannot
 // stand in a folder on a share nor in one past MAX_PATH, and expands %NAME% even inside quotes.
 struct cmd_place {

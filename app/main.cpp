@@ -132,8 +132,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     if (!sandbox_whole) return end(exit_failed);
 
     win32::named_mutex mutex(product_info.mutex_name);
-    if (mutex.already_existed()) return end(exit_ok);
+    if (!mutex.owned()) return end(exit_ok);
 
+    if (uninstall_mode) leave_install_folder();
     std::optional<in_place_uninstall> in_place;
     if (uninstall_mode && !cleanup_mode) {
         // A quiet uninstall that cannot run fails here, where its caller waits for the exit code,

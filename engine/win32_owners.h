@@ -129,6 +129,9 @@ public:
     bool held() const noexcept { return static_cast<bool>(handle_); }
     // True when another process had created the mutex first.
     bool already_existed() const noexcept { return already_existed_; }
+    // True when this process made the mutex and owns it. A name that another object has taken
+    // (an event, say) makes no mutex: that counts as owned by someone else too.
+    bool owned() const noexcept { return held() && !already_existed_; }
     void release() noexcept {
         if (!handle_) return;
         ReleaseMutex(handle_.get());

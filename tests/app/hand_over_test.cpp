@@ -197,3 +197,114 @@ TEST(InstalledUninstaller, IsAlsoTheOneEitherEntryNamesWhateverTheSandbox) {
     EXPECT_FALSE(before);
     EXPECT_EQ(named, std::vector<bool>(values.size(), true));
 }
+
+namespace {
+
+// A lock of the test's own, so that no Setup meets it.
+std::wstring test_lock_name() { return L"Local\\VantrelHandOverTest-" + std::to_wstring(GetCurrentProcessId()); }
+
+bool wait_until_gone(const fs::path& p) {
+    const ULONGLONG end = GetTickCount64() + 30000;
+    while (present(p)) {
+        if (GetTickCount64() > end) return false;
+        Sleep(100);
+    }
+    return true;
+}
+
+// The probe started as the copy: it reports in `report` whether it found the lock free.
+struct probe_copy {
+    temp_folder temp{L"start"};
+    fs::path copy = temp.path() / L"VantrelUninstall-4000050.exe";
+    fs::path report = temp.path() / L"report.txt";
+    probe_copy() { CopyFileW(VANTREL_LOCK_PROBE_EXE, copy.c_str(), FALSE); }
+    std::wstring command(const std::wstring& lock) const {
+        return L"\"" + copy.wstring() + L"\" " + lock + L" \"" + report.wstring() + L"\"";
+    }
+};
+
+fs::path probe_report;
+// Holds the release back until the probe has looked (a copy that runs at once has), or for a
+// few seconds; the lock then goes with its handle.
+BOOL WINAPI release_once_the_probe_looked(HANDLE) {
+    const ULONGLONG end = GetTickCount64() + 5000;
+    while (!present(probe_report) && GetTickCount64() < end) Sleep(50);
+    return TRUE;
+}
+
+std::wstring name_taken_meanwhile;
+win32::unique_handle taker;
+// The copy cannot be resumed; meanwhile another program may take the lock's name.
+DWORD WINAPI resume_fails(HANDLE) {
+    if (!name_taken_meanwhile.empty()) taker.reset(CreateEventW(nullptr, TRUE, FALSE, name_taken_meanwhile.c_str()));
+    SetLastError(ERROR_ACCESS_DENIED);
+    return static_cast<DWORD>(-1);
+}
+
+}  // namespace
+
+TEST(CopyStart, TheCopyNeverFindsTheLockStillHeldByThisRun) {
+    const probe_copy probe;
+    ASSERT_TRUE(present(probe.copy));
+    const std::wstring lock = test_lock_name();
+    win32::named_mutex mutex(lock);
+    ASSERT_TRUE(mutex.owned());
+    probe_report = probe.report;
+    hand_over road;
+    {
+        const code_detour detour(GetModuleHandleW(L"kernel32.dll"), "ReleaseMutex",
+                                 reinterpret_cast<const void*>(&release_once_the_probe_looked));
+        ASSERT_TRUE(detour.active());
+        road = start_copy(probe.copy, probe.command(lock), mutex, lock);
+    }
+    EXPECT_EQ(road, hand_over::done);
+    EXPECT_FALSE(mutex.held());
+    const ULONGLONG end = GetTickCount64() + 30000;
+    while (!present(probe.report) && GetTickCount64() < end) Sleep(50);
+    EXPECT_EQ(engine_tests::read_bytes(probe.report), "free");
+}
+
+// A copy that cannot be resumed is stopped and goes; the lock is taken again, or, when its name
+// was taken meanwhile by another program's object, this run ends as a second start does.
+TEST(CopyStart, AFailedResumeTakesTheLockAgainOrEndsTheRun) {
+    for (const bool taken : {false, true}) {
+        const probe_copy probe;
+        const std::wstring lock = test_lock_name();
+        win32::named_mutex mutex(lock);
+        ASSERT_TRUE(mutex.owned());
+        name_taken_meanwhile = taken ? lock : L"";
+        hand_over road;
+        {
+            const code_detour detour(GetModuleHandleW(L"kernel32.dll"), "ResumeThread",
+                                     reinterpret_cast<const void*>(&resume_fails));
+            ASSERT_TRUE(detour.active());
+            road = start_copy(probe.copy, probe.command(lock), mutex, lock);
+        }
+        EXPECT_EQ(road, taken ? hand_over::locked_out : hand_over::in_place) << taken;
+        EXPECT_EQ(mutex.owned(), !taken) << taken;
+        EXPECT_TRUE(wait_until_gone(probe.copy)) << taken;
+        EXPECT_FALSE(present(probe.report)) << taken;
+        taker.reset();
+    }
+}
+
+// A copy that cannot start (programs in the temporary folder blocked) while a scanner has it
+// open cannot be deleted at once: it goes a few seconds later, as a finished copy does.
+TEST(CopyStart, ACopyThatCannotStartNorGoAtOnceGoesLater) {
+    temp_folder temp(L"no-start");
+    const fs::path copy = temp.path() / L"VantrelUninstall-4000060.exe";
+    engine_tests::write_bytes(copy, "no program");
+    const std::wstring lock = test_lock_name();
+    win32::named_mutex mutex(lock);
+    ASSERT_TRUE(mutex.owned());
+    hand_over road;
+    {
+        const engine_tests::held_file scanner(copy, FILE_SHARE_READ);
+        ASSERT_NE(scanner.handle, INVALID_HANDLE_VALUE);
+        road = start_copy(copy, L"\"" + copy.wstring() + L"\" --uninstall --cleanup", mutex, lock);
+        EXPECT_TRUE(present(copy));
+    }
+    EXPECT_EQ(road, hand_over::in_place);
+    EXPECT_TRUE(mutex.owned());
+    EXPECT_TRUE(wait_until_gone(copy));
+}

@@ -244,16 +244,26 @@ TEST_F(SetupProgram, ASandboxTheSystemWouldReadOtherwiseRunsNothing) {
     EXPECT_FALSE(sandbox_key_exists());
 }
 
-TEST_F(SetupProgram, ASecondStartExitsAtOnceWhileTheMutexIsHeld) {
-    win32::named_mutex mutex(L"Local\\VantrelSetupResolveBeta");
-    ASSERT_TRUE(mutex.held());
-    const run_result silent = run(setup_exe, L"--silent", s().c_str());
-    const run_result uninstall = run(setup_exe, L"--uninstall", s().c_str());
-    mutex.release();
-    EXPECT_EQ(silent.code, 0u);
-    EXPECT_EQ(uninstall.code, 0u);
-    EXPECT_FALSE(fs::exists(sandbox.path() / L"result.json"));
-    EXPECT_FALSE(fs::exists(sandbox.path() / L"Local"));
+// Another program's object under the lock's name makes no lock: that counts as another Setup.
+TEST_F(SetupProgram, ASecondStartExitsAtOnceWhileTheLockIsHeldOrItsNameTaken) {
+    const wchar_t* lock = L"Local\\VantrelSetupResolveBeta";
+    const std::vector<std::pair<const char*, std::function<HANDLE()>>> holders = {
+        {"mutex", [lock] { return CreateMutexW(nullptr, TRUE, lock); }},
+        {"event", [lock] { return CreateEventW(nullptr, TRUE, FALSE, lock); }},
+        {"semaphore", [lock] { return CreateSemaphoreW(nullptr, 0, 1, lock); }}};
+    for (const auto& [kind, make] : holders) {
+        run_result silent, uninstall;
+        {
+            const win32::unique_handle held(make());
+            ASSERT_TRUE(held) << kind;
+            silent = run(setup_exe, L"--silent", s().c_str());
+            uninstall = run(setup_exe, L"--uninstall", s().c_str());
+        }
+        EXPECT_EQ(silent.code, 0u) << kind;
+        EXPECT_EQ(uninstall.code, 0u) << kind;
+        EXPECT_FALSE(fs::exists(sandbox.path() / L"result.json")) << kind;
+        EXPECT_FALSE(fs::exists(sandbox.path() / L"Local")) << kind;
+    }
 }
 
 TEST_F(SetupProgram, OtherLetterCaseIsNoSwitchAndTooLongASandboxRunsNothing) {
@@ -437,9 +447,10 @@ struct SetupHandOver : SetupProgram {
     }
     // The installed uninstaller's quiet uninstall where no copy can be made, so that it runs in
     // place; `id` takes its process id.
-    run_result uninstall_in_place(DWORD* id = nullptr) {
+    run_result uninstall_in_place(DWORD* id = nullptr, const fs::path& folder = {}) {
         const temp_variables variables(sandbox.path() / L"no such folder" / L"temp");
-        return run(uninstaller, L"--uninstall --silent", s().c_str(), 60000, nullptr, {}, [id](DWORD started) {
+        return run(uninstaller, L"--uninstall --silent", s().c_str(), 60000, folder.empty() ? nullptr : folder.c_str(),
+                   {}, [id](DWORD started) {
             if (id) *id = started;
         });
     }
@@ -486,6 +497,22 @@ TEST_F(SetupHandOver, TheCopyDeletesItselfFromATemporaryFolderWhoseNameHoldsAVar
     EXPECT_TRUE(uninstalled());
     EXPECT_FALSE(fs::exists(dir));
     EXPECT_TRUE(wait_for([&] { return temporary_copies(temp).empty(); }, 30000));
+}
+
+// A command prompt standing in the install folder starts the uninstall: neither the copy nor an
+// uninstall in place keeps that folder as its current folder.
+TEST_F(SetupHandOver, AnUninstallStartedFromInsideTheInstallFolderRemovesIt) {
+    install();
+    EXPECT_EQ(run(uninstaller, L"--uninstall --silent", s().c_str(), 60000, dir.c_str()).code, 0u);
+    EXPECT_TRUE(uninstalled());
+    EXPECT_TRUE(wait_until_gone(dir, 30000)) << "handed over";
+    install();
+    EXPECT_EQ(uninstall_in_place(nullptr, dir).code, 0u);
+    EXPECT_TRUE(wait_until_gone(dir, 30000)) << "in place";
+    install();
+    EXPECT_EQ(run(setup_exe, L"--uninstall --silent", s().c_str(), 60000, dir.c_str()).code, 0u);
+    EXPECT_TRUE(uninstalled());
+    EXPECT_FALSE(fs::exists(dir)) << "another Setup";
 }
 
 TEST_F(SetupHandOver, WithoutAWritableTemporaryFolderTheUninstallerRunsInPlaceAndGoesAfterwards) {
