@@ -183,14 +183,17 @@ bool something_at(const fs::path& p) {
     return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
 }
 
-// True when a file of ours lies in `folder`: one of `own` names or a placement leftover of one,
-// or a file of `listed` below it. A folder that cannot be listed may hold one.
+// True when a file of ours lies in `folder`: one of `own` names (in any letter case) or a
+// placement leftover of one, or a file of `listed` below it. A folder that cannot be listed
+// may hold one.
 bool holds_ours(const fs::path& folder, const std::vector<std::wstring>& own, const std::vector<fs::path>& listed) {
+    for (const std::wstring& file : own)
+        if (something_at(folder / file)) return true;
     std::vector<std::wstring> names;
     if (!folder_names(folder, names)) return something_at(folder);
     for (const std::wstring& name : names)
         for (const std::wstring& file : own)
-            if (name == file || is_leftover_name(name, file)) return true;
+            if (is_leftover_name(name, file)) return true;
     for (const fs::path& p : listed)
         if (is_below_root(p, folder) && something_at(p)) return true;
     return false;

@@ -527,7 +527,7 @@ TEST_F(Uninstall, AFolderOfSetupsThatIsALinkFailsTheUninstallWhileAFileOfOursLie
     const std::string script_link = "A link is in the way of Utility.";
     temp_folder outside(L"moved");
     // Each of our names alone, behind a link to a folder holding nothing else.
-    for (const std::wstring& name : {L"VantrelCompanionBeta.exe", L"SETUP.md", L"install.json", L"uninstall.exe",
+    for (const std::wstring& name : {L"VantrelCompanionBeta.exe", L"setup.md", L"install.json", L"uninstall.exe",
                                      L"uninstall.exe.old-5"}) {
         const fs::path behind = outside.path() / L"one";
         write_bytes(behind / name, "the user's");
