@@ -141,7 +141,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         // and hands nothing over.
         if (silent_mode) {
             op_result blocked;
-            blocked.error = blocking_program_message();
+            blocked.error = uninstall_refusal();
             if (!blocked.error.empty()) return finish_silent(blocked);
         }
         switch (hand_over_uninstall(mutex, product_info.mutex_name)) {

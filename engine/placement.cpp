@@ -145,7 +145,9 @@ std::vector<fs::path> sweep_leftovers(const fs::path& folder, const std::vector<
     std::vector<fs::path> left;
     std::error_code ec;
     const fs::path listed = long_path(folder);
-    if (!fs::is_directory(fs::status(listed, ec))) return left;
+    // A folder that is a link is none of Setup's (nothing is placed through one): whatever lies
+    // behind it is someone else's, whatever its name.
+    if (!fs::is_directory(fs::status(listed, ec)) || is_link(folder)) return left;
     for (fs::directory_iterator it(listed, ec), end; it != end; ++it) {
         const std::wstring name = it->path().filename().wstring();
         for (const std::wstring& file : files) {

@@ -20,7 +20,8 @@ inline constexpr const wchar_t* backup_infix = L".old-";
 // True when `name` is what placement makes of `file`: `file` followed by the temporary suffix,
 // or by the backup infix and a tick count.
 bool is_leftover_name(const std::wstring& name, const std::wstring& file);
-// Removes, directly inside `folder`, the backups and temporaries of the named files only.
+// Removes, directly inside `folder` (never through a link), the backups and temporaries of the
+// named files only.
 // Returns those of them that are still there (in use, no access).
 std::vector<std::filesystem::path> sweep_leftovers(const std::filesystem::path& folder, const std::vector<std::wstring>& files);
 // A symbolic link or junction (also as Wine reports a Unix link).

@@ -199,16 +199,56 @@ bool holds_ours(const fs::path& folder, const std::vector<std::wstring>& own, co
     return false;
 }
 
-// A folder of Setup's that is a link: the install never writes through one, so nothing is
-// removed through it. Empty for such a folder; `error` is set when a file of ours lies behind
-// it, which would stay while the uninstall reported success.
-fs::path unless_link(const fs::path& folder, const std::vector<std::wstring>& own, const std::vector<fs::path>& listed,
-                     std::string& error) {
-    if (!folder.is_absolute() || !is_link(folder)) return folder;
-    if (error.empty() && holds_ours(folder, own, listed))
-        error = "A link is in the way of " + wide_to_utf8(folder.filename().wstring()) + ".";
-    return {};
-}
+// A folder Setup writes to, held for the run so that no link can take its place meanwhile. One
+// that is a link is none of Setup's (the install never writes through one): nothing is removed
+// through it, and a file of ours behind it, which would stay, stops the uninstall.
+class own_folder {
+public:
+    own_folder(const fs::path& folder, const std::vector<std::wstring>& own, const std::vector<fs::path>& listed) {
+        if (!folder.is_absolute()) return;
+        bool link = false;
+        hold_ = hold_folder(folder, link);
+        // Wine follows a final link even when asked not to; the name tells there.
+        if (!link && !is_link(folder)) {
+            path_ = folder;
+            return;
+        }
+        hold_.reset();
+        if (holds_ours(folder, own, listed))
+            refusal_ = "A link is in the way of " + wide_to_utf8(folder.filename().wstring()) + ".";
+    }
+    // Empty for a link.
+    const fs::path& path() const { return path_; }
+    // Why the uninstall cannot run, or "".
+    const std::string& refusal() const { return refusal_; }
+    // Before the folder itself goes.
+    void let_go() { hold_.reset(); }
+
+private:
+    fs::path path_;
+    std::string refusal_;
+    win32::unique_handle hold_;
+};
+
+// The install and script folders, and the settings folder, which holds no file of ours by name
+// that must go (its files go when they can).
+struct own_folders {
+    own_folder install, scripts, settings;
+    explicit own_folders(const std::vector<fs::path>& listed)
+        : install(install_dir(), install_folder_names(), listed),
+          scripts(resolve_scripts_dir(), {product_info.script_name}, listed),
+          settings(settings_folder(), {}, listed) {}
+    static std::vector<std::wstring> install_folder_names() {
+        std::vector<std::wstring> names = install_folder_file_names();
+        names.push_back(install_record_name);
+        return names;
+    }
+    std::string refusal() const {
+        for (const own_folder* folder : {&install, &scripts, &settings})
+            if (!folder->refusal().empty()) return folder->refusal();
+        return {};
+    }
+};
 
 void append_missing(std::vector<fs::path>& list, const fs::path& p) {
     if (!p.is_absolute()) return;
@@ -278,6 +318,12 @@ bool is_below_root(const fs::path& p, const fs::path& folder) {
     return p.wstring().compare(0, root.size(), root) == 0;
 }
 
+std::string uninstall_refusal() {
+    std::string refusal = blocking_program_message();
+    if (refusal.empty()) refusal = own_folders(string_paths(read_install_record(), "files")).refusal();
+    return refusal;
+}
+
 std::string blocking_program_message() {
     for (const std::wstring& name : product_info.blocking_processes) {
         if (!is_process_running(name)) continue;
@@ -297,11 +343,12 @@ op_result run_uninstall(const progress_fn& progress) {
     progress(10, "Reading what was installed");
     const json record = read_install_record();
     std::vector<fs::path> files = string_paths(record, "files");
-    std::vector<std::wstring> install_names = install_folder_file_names();
-    install_names.push_back(install_record_name);
-    const fs::path dir = unless_link(install_dir(), install_names, files, result.error);
-    const fs::path scripts = unless_link(resolve_scripts_dir(), {product_info.script_name}, files, result.error);
+    own_folders folders(files);
+    result.error = folders.refusal();
     if (!result.error.empty()) return result;
+    const fs::path& dir = folders.install.path();
+    const fs::path& scripts = folders.scripts.path();
+    const fs::path& settings = folders.settings.path();
     // The record's files, then the product's own files wherever the record forgot them: a record
     // that lists only foreign paths must not leave the product behind.
     if (dir.is_absolute()) {
@@ -313,7 +360,7 @@ op_result run_uninstall(const progress_fn& progress) {
     progress(45, "Removing files");
     remover remove;
     // Only the folders Setup writes to: files found anywhere else are left alone.
-    const std::vector<fs::path> file_roots = {dir, scripts, settings_folder()};
+    const std::vector<fs::path> file_roots = {dir, scripts, settings};
     fs::path left;  // the first file of ours that is still there
     // The record and the uninstaller belong to the last steps, whatever the record lists: gone
     // here, a later failure would keep an entry that points at nothing.
@@ -351,10 +398,10 @@ op_result run_uninstall(const progress_fn& progress) {
     if (scripts.is_absolute() && !remove.sweep(scripts, {product_info.script_name}, left)) return stays(left);
     if (dir.is_absolute() && !remove.sweep(dir, install_folder_file_names(), left)) return stays(left);
     const fs::path roaming = roaming_folder();
-    if (roaming.is_absolute()) {
-        const fs::path settings = settings_folder();
+    if (roaming.is_absolute() && settings.is_absolute()) {
         std::ignore = remove.remove_below(settings / product_info.settings_file, settings, false);
         std::ignore = remove.remove_below(settings / L"companion.txt", settings, false);
+        folders.settings.let_go();
         prune_empty_dirs(settings, roaming);
     }
 
@@ -403,6 +450,7 @@ op_result run_uninstall(const progress_fn& progress) {
                      remove.remove_below(dir / uninstaller_name, dir) == removal::failed)
         return stays(dir / uninstaller_name);
     step("folders");
+    folders.install.let_go();
     if (dir.is_absolute()) prune_empty_dirs(dir, known_folder(FOLDERID_LocalAppData, L"Local"));
 
     progress(100, "Done");

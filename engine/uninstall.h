@@ -53,6 +53,9 @@ extern std::function<void(const char*)> uninstall_step_hook;
 
 // The message for the first program of product_info.blocking_processes that is running, or "".
 std::string blocking_program_message();
+// Why an uninstall cannot run now (a blocking program, or a folder of Setup's that is a link with
+// a file of ours behind it), or "".
+std::string uninstall_refusal();
 
 // True when `p` lies below `folder` (case-sensitive text prefix up to a backslash). An empty
 // folder admits nothing, and neither do relative paths or paths that step up with "..".

@@ -499,6 +499,24 @@ TEST_F(SetupHandOver, TheCopyDeletesItselfFromATemporaryFolderWhoseNameHoldsAVar
     EXPECT_TRUE(wait_for([&] { return temporary_copies(temp).empty(); }, 30000));
 }
 
+// An install folder moved and linked back cannot be uninstalled through the link: a quiet
+// uninstall says so in its exit code, before it hands over, and keeps everything.
+TEST_F(SetupHandOver, AQuietUninstallThroughALinkedInstallFolderFailsInTheFirstProcess) {
+    install();
+    const fs::path moved = sandbox.path() / L"moved";
+    fs::rename(dir, moved);
+    if (!engine_tests::make_unix_link(dir, moved)) GTEST_SKIP() << "no symbolic link can be made here";
+    const std::vector<std::wstring> copies_before = temporary_copies();
+    const run_result r = run(uninstaller, L"--uninstall --silent", s().c_str());
+    engine_tests::remove_unix_link(dir);
+    EXPECT_EQ(r.code, 1u);
+    EXPECT_NE(read_file(result_file).find("A link is in the way of Vantrel for DaVinci Resolve Beta."),
+              std::string::npos);
+    EXPECT_EQ(temporary_copies(), copies_before);
+    EXPECT_TRUE(sandbox_key_exists());
+    EXPECT_TRUE(fs::is_regular_file(moved / L"VantrelCompanionBeta.exe"));
+}
+
 // A command prompt standing in the install folder starts the uninstall: neither the copy nor an
 // uninstall in place keeps that folder as its current folder.
 TEST_F(SetupHandOver, AnUninstallStartedFromInsideTheInstallFolderRemovesIt) {

@@ -210,6 +210,14 @@ TEST(SweepLeftovers, RemovesOnlyWhatPlacementMadeOfTheNamedFilesDirectlyInside) 
     sweep_leftovers(f / L"missing", {L"SETUP.md"});
     sweep_leftovers(f / L"SETUP.md", {L"SETUP.md"});
     EXPECT_TRUE(fs::is_regular_file(f / L"SETUP.md", ec));
+
+    // Nothing is placed through a folder that is a link: what lies behind one is someone else's.
+    temp_folder foreign(L"behind");
+    write_bytes(foreign.path() / L"SETUP.md.old-7", "the user's");
+    if (!make_unix_link(f / L"linked", foreign.path())) GTEST_SKIP() << "no symbolic link can be made here";
+    sweep_leftovers(f / L"linked", {L"SETUP.md"});
+    remove_unix_link(f / L"linked");
+    EXPECT_EQ(read_bytes(foreign.path() / L"SETUP.md.old-7"), "the user's");
 }
 
 TEST(SweepLeftovers, AReadOnlyBackupGoesAndOneHeldOpenIsReported) {

@@ -527,8 +527,8 @@ TEST_F(Uninstall, AFolderOfSetupsThatIsALinkFailsTheUninstallWhileAFileOfOursLie
     const std::string script_link = "A link is in the way of Utility.";
     temp_folder outside(L"moved");
     // Each of our names alone, behind a link to a folder holding nothing else.
-    for (const std::wstring& name : {L"VantrelCompanionBeta.exe", L"setup.md", L"install.json", L"uninstall.exe",
-                                     L"uninstall.exe.old-5"}) {
+    for (const wchar_t* name : {L"VantrelCompanionBeta.exe", L"setup.md", L"install.json", L"uninstall.exe",
+                                L"uninstall.exe.old-5"}) {
         const fs::path behind = outside.path() / L"one";
         write_bytes(behind / name, "the user's");
         fs::rename(install_folder(), outside.path() / L"installed");
@@ -538,6 +538,7 @@ TEST_F(Uninstall, AFolderOfSetupsThatIsALinkFailsTheUninstallWhileAFileOfOursLie
         fs::rename(outside.path() / L"installed", install_folder());
         EXPECT_FALSE(result.ok) << u8(name);
         EXPECT_EQ(result.error, install_link) << u8(name);
+        EXPECT_EQ(uninstall_refusal(), "") << "the link is gone";
         EXPECT_EQ(read_bytes(behind / name), "the user's") << u8(name);
         fs::remove_all(behind);
     }
@@ -571,18 +572,53 @@ TEST_F(Uninstall, AFolderOfSetupsThatIsALinkFailsTheUninstallWhileAFileOfOursLie
     EXPECT_EQ(run_uninstall(recorder()).error, script_link);
     EXPECT_EQ(read_bytes(shared / L"Vantrel Old.py"), "listed");
 
-    // Behind a link with nothing of ours: the rest goes, and what lies there stays.
+    EXPECT_EQ(uninstall_refusal(), script_link) << "a quiet uninstall refuses before it hands over";
+
+    // Behind a link with nothing of ours: the rest goes, and what lies there stays. A settings
+    // folder synced elsewhere through a link keeps the settings there.
     remove_unix_link(scripts());
     write_bytes(shared / L"Vantrel Old.py", "not listed");
     record["files"].erase(record["files"].size() - 1);
     write_record(record);
+    const fs::path synced = outside.path() / L"synced";
+    write_bytes(synced / L"resolve-beta.json", "{}");
+    write_bytes(synced / L"companion.txt", "synced");
     ASSERT_TRUE(make_unix_link(scripts(), shared));
+    ASSERT_TRUE(make_unix_link(settings(), synced));
     const op_result result = run_uninstall(recorder());
     remove_unix_link(scripts());
+    remove_unix_link(settings());
     EXPECT_TRUE(result.ok) << result.error;
     EXPECT_EQ(read_bytes(shared / L"Vantrel Old.py"), "not listed");
+    EXPECT_EQ(read_bytes(synced / L"resolve-beta.json"), "{}");
+    EXPECT_EQ(read_bytes(synced / L"companion.txt"), "synced");
     EXPECT_FALSE(present(install_folder()));
     EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, sandboxed_uninstall_key));
+}
+
+// While the uninstall works in its folders, none can be moved away and a link put in its place.
+TEST_F(Uninstall, ItsFoldersCannotBeMovedAwayWhileItRuns) {
+    install();
+    write_bytes(settings() / L"resolve-beta.json", "{}");
+    held_file companion_held(companion(), FILE_SHARE_READ);
+    ASSERT_NE(companion_held.handle, INVALID_HANDLE_VALUE);
+    // The held companion keeps the uninstall in its retry window once it removes files.
+    std::promise<void> removing;
+    auto running = std::async(std::launch::async, [&removing] {
+        return run_uninstall([&removing](int percent, const std::string&) {
+            if (percent == 45) removing.set_value();
+        });
+    });
+    removing.get_future().wait();
+    std::vector<bool> moved;
+    for (const fs::path& folder : {install_folder(), scripts(), settings()})
+        moved.push_back(MoveFileExW(folder.c_str(), (folder.wstring() + L" moved").c_str(), 0) != 0);
+    companion_held.release();
+    const op_result result = running.get();
+    EXPECT_EQ(moved, std::vector<bool>(3, false));
+    EXPECT_TRUE(result.ok) << result.error;
+    EXPECT_FALSE(present(install_folder()));
+    EXPECT_FALSE(present(settings()));
 }
 
 TEST_F(Uninstall, LeftoversOfPlacementGoBesideTheScriptAndTheUsersFilesStay) {
