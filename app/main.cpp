@@ -152,7 +152,19 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     }
     if (uninstall_mode && installed_uninstaller) in_place.emplace();
 
-    const int code = silent_mode ? finish_silent(run_silent_operation()) : run_interactive(cleanup_mode);
-    if (in_place) in_place->finish();
+    // A moved-aside uninstaller's deletion is under way before the result is reported: a run
+    // stopped once it has reported leaves none of it.
+    const auto finish_in_place = [&in_place] {
+        if (in_place) in_place->finish();
+    };
+    int code = exit_ok;
+    if (silent_mode) {
+        const op_result result = run_silent_operation();
+        finish_in_place();
+        code = finish_silent(result);
+    } else {
+        code = run_interactive(cleanup_mode);
+        finish_in_place();
+    }
     return end(code);
 }
