@@ -125,8 +125,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     // that it completes in place moves it aside for its deletion.
     const bool installed_uninstaller = runs_as_installed_uninstaller();
     // A run that is to be cleaned up deletes its program file on every road it ends on.
-    const auto end = [cleanup = cleanup_mode && !installed_uninstaller](int code) {
+    const auto clean_up = [cleanup = cleanup_mode && !installed_uninstaller] {
         if (cleanup) schedule_self_deletion();
+    };
+    const auto end = [&clean_up](int code) {
+        clean_up();
         return code;
     };
     if (!sandbox_whole) return end(exit_failed);
@@ -152,19 +155,16 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     }
     if (uninstall_mode && installed_uninstaller) in_place.emplace();
 
-    // A moved-aside uninstaller's deletion is under way before the result is reported: a run
-    // stopped once it has reported leaves none of it.
-    const auto finish_in_place = [&in_place] {
-        if (in_place) in_place->finish();
-    };
-    int code = exit_ok;
     if (silent_mode) {
         const op_result result = run_silent_operation();
-        finish_in_place();
-        code = finish_silent(result);
-    } else {
-        code = run_interactive(cleanup_mode);
-        finish_in_place();
+        // The deletions of what this run leaves (a moved-aside uninstaller, its own file) are
+        // under way before the result is reported: a run stopped once it has reported leaves
+        // none of it.
+        if (in_place) in_place->finish();
+        clean_up();
+        return finish_silent(result);
     }
+    const int code = run_interactive(cleanup_mode);
+    if (in_place) in_place->finish();
     return end(code);
 }

@@ -199,25 +199,28 @@ bool holds_ours(const fs::path& folder, const std::vector<std::wstring>& own, co
     return false;
 }
 
-// A folder Setup writes to, held for the run so that no link can take its place meanwhile. One
-// that is a link is none of Setup's (the install never writes through one): nothing is removed
-// through it, and a file of ours behind it, which would stay, stops the uninstall.
+// A folder Setup writes to, held for the run so that it keeps its name: no link can take its
+// place, nor can a link in its place be swapped for it. One that is a link is none of Setup's
+// (the install never writes through one): nothing is removed through it, and a file of ours
+// behind it, which would stay, stops the uninstall. One that is not there holds nothing of
+// ours, and whatever is put there meanwhile is not entered either.
 class own_folder {
 public:
     own_folder(const fs::path& folder, const std::vector<std::wstring>& own, const std::vector<fs::path>& listed) {
         if (!folder.is_absolute()) return;
         bool link = false;
         hold_ = hold_folder(folder, link);
+        const std::string name = wide_to_utf8(folder.filename().wstring());
         // Wine follows a final link even when asked not to; the name tells there.
-        if (!link && !is_link(folder)) {
+        if (link || is_link(folder)) {
+            if (holds_ours(folder, own, listed)) refusal_ = "A link is in the way of " + name + ".";
+        } else if (hold_) {
             path_ = folder;
-            return;
+        } else if (something_at(folder)) {
+            refusal_ = "Could not remove " + name + ". Close it and try again.";
         }
-        hold_.reset();
-        if (holds_ours(folder, own, listed))
-            refusal_ = "A link is in the way of " + wide_to_utf8(folder.filename().wstring()) + ".";
     }
-    // Empty for a link.
+    // Empty for a link or a folder that is not there.
     const fs::path& path() const { return path_; }
     // Why the uninstall cannot run, or "".
     const std::string& refusal() const { return refusal_; }

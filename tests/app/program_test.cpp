@@ -10,6 +10,7 @@
 #include <functional>
 #include <iterator>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "detection.h"
@@ -446,14 +447,46 @@ struct SetupHandOver : SetupProgram {
         return wait_for([&] { return read_file(result_file).find("\"ok\": true") != std::string::npos; }, 30000);
     }
     // The installed uninstaller's quiet uninstall where no copy can be made, so that it runs in
-    // place; `id` takes its process id.
-    run_result uninstall_in_place(DWORD* id = nullptr, const fs::path& folder = {}) {
+    // place; `id` takes its process id, `before` sees it before the process runs.
+    run_result uninstall_in_place(DWORD* id = nullptr, const fs::path& folder = {},
+                                  const std::function<void(DWORD)>& before = {}) {
         const temp_variables variables(sandbox.path() / L"no such folder" / L"temp");
         return run(uninstaller, L"--uninstall --silent", s().c_str(), 60000, folder.empty() ? nullptr : folder.c_str(),
-                   {}, [id](DWORD started) {
+                   {}, [id, &before](DWORD started) {
             if (id) *id = started;
+            if (before) before(started);
         });
     }
+};
+
+// Stops the process the moment its result file appears, as a user or a shutdown might.
+class stop_once_reported {
+public:
+    explicit stop_once_reported(const fs::path& result_file) : result_file_(result_file) {}
+    ~stop_once_reported() {
+        if (watcher_.joinable()) watcher_.join();
+    }
+    stop_once_reported(const stop_once_reported&) = delete;
+    stop_once_reported& operator=(const stop_once_reported&) = delete;
+    void operator()(DWORD id) {
+        process_.reset(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+        watcher_ = std::thread([this] {
+            while (WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
+                if (GetFileAttributesW(result_file_.c_str()) != INVALID_FILE_ATTRIBUTES) {
+                    stopped_ = TerminateProcess(process_.get(), 77) != 0;
+                    return;
+                }
+                Sleep(1);
+            }
+        });
+    }
+    bool stopped() const { return stopped_; }
+
+private:
+    fs::path result_file_;
+    win32::unique_handle process_;
+    std::thread watcher_;
+    bool stopped_ = false;
 };
 
 }  // namespace
@@ -531,6 +564,30 @@ TEST_F(SetupHandOver, AnUninstallStartedFromInsideTheInstallFolderRemovesIt) {
     EXPECT_EQ(run(setup_exe, L"--uninstall --silent", s().c_str(), 60000, dir.c_str()).code, 0u);
     EXPECT_TRUE(uninstalled());
     EXPECT_FALSE(fs::exists(dir)) << "another Setup";
+}
+
+// What a quiet uninstall leaves to be deleted after it is on its way before it reports: stopped
+// the moment its result appears, neither a copy nor an uninstaller moved aside stays.
+TEST_F(SetupHandOver, AnUninstallStoppedOnceItHasReportedLeavesNothingOfOurs) {
+    install();
+    const fs::path copy = sandbox.path() / L"copies" / L"VantrelUninstall-4000070.exe";
+    fs::create_directories(copy.parent_path());
+    fs::copy_file(setup_exe, copy);
+    {
+        stop_once_reported stop(result_file);
+        run(copy, L"--uninstall --cleanup --silent", s().c_str(), 60000, nullptr, {}, std::ref(stop));
+        if (!stop.stopped()) GTEST_SKIP() << "the copy ended before it could be stopped";
+    }
+    EXPECT_TRUE(wait_until_gone(copy, 30000)) << "copy";
+
+    install();
+    {
+        stop_once_reported stop(result_file);
+        uninstall_in_place(nullptr, {}, std::ref(stop));
+        if (!stop.stopped()) GTEST_SKIP() << "the uninstaller ended before it could be stopped";
+    }
+    EXPECT_FALSE(sandbox_key_exists());
+    EXPECT_TRUE(wait_until_gone(dir, 30000)) << "uninstaller moved aside";
 }
 
 TEST_F(SetupHandOver, WithoutAWritableTemporaryFolderTheUninstallerRunsInPlaceAndGoesAfterwards) {

@@ -621,6 +621,42 @@ TEST_F(Uninstall, ItsFoldersCannotBeMovedAwayWhileItRuns) {
     EXPECT_FALSE(present(settings()));
 }
 
+// A folder of Setup's that is not there when the uninstall starts holds nothing of ours: a link
+// put at its name meanwhile is not entered. A link that is there is held as it is, so that the
+// real folder cannot be put back in its place behind the uninstall's back.
+TEST_F(Uninstall, AFolderSwappedWhileItRunsIsNotEntered) {
+    install();
+    temp_folder outside(L"swapped");
+    const fs::path foreign = outside.path() / L"foreign";
+    for (const wchar_t* name : {L"install.json", L"uninstall.exe"}) write_bytes(foreign / name, "the user's");
+    fs::rename(install_folder(), outside.path() / L"moved");
+    bool linked = false;
+    uninstall_step_hook = [&](const char* step) {
+        if (std::string(step) == "hold") linked = make_unix_link(install_folder(), foreign);
+    };
+    const op_result appeared = run_uninstall(recorder());
+    uninstall_step_hook = nullptr;
+    if (!linked) GTEST_SKIP() << "no symbolic link can be made here";
+    EXPECT_TRUE(appeared.ok) << appeared.error;
+    for (const wchar_t* name : {L"install.json", L"uninstall.exe"}) EXPECT_EQ(read_bytes(foreign / name), "the user's");
+
+    // The other way: a link to an empty folder stands at the name; were it taken away, the real
+    // folder could be put back in its place meanwhile.
+    remove_unix_link(install_folder());
+    const fs::path empty = outside.path() / L"empty";
+    fs::create_directories(empty);
+    ASSERT_TRUE(make_unix_link(install_folder(), empty));
+    bool link_removed = true;
+    uninstall_step_hook = [&](const char* step) {
+        if (std::string(step) == "hold")
+            link_removed = RemoveDirectoryW(install_folder().c_str()) || DeleteFileW(install_folder().c_str());
+    };
+    EXPECT_TRUE(run_uninstall(recorder()).ok);
+    uninstall_step_hook = nullptr;
+    remove_unix_link(install_folder());
+    EXPECT_FALSE(link_removed);
+}
+
 TEST_F(Uninstall, LeftoversOfPlacementGoBesideTheScriptAndTheUsersFilesStay) {
     install();
     for (const fs::path& p : {scripts() / L"Vantrel Beta.py.old-17", scripts() / L"Vantrel Beta.py.vantrel-new",
