@@ -25,14 +25,19 @@ constexpr const wchar_t* copy_prefix = L"VantrelUninstall-";
 // The exit code of a copy stopped before it ran.
 constexpr UINT exit_code_stopped = 1;
 
+// Starts what must outlive this process: the copy, or cmd's delayed deletion. A job that ends
+// its processes when it closes (a script runner's) would take them along, so they leave it
+// where the job allows that.
 bool start_process(const wchar_t* application, std::wstring command_line, DWORD flags, const wchar_t* folder,
                    win32::process& started) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(application, command_line.data(), nullptr, nullptr, FALSE, flags, nullptr, folder, &startup,
-                        &info))
-        return false;
+    const auto start = [&](DWORD with) {
+        return CreateProcessW(application, command_line.data(), nullptr, nullptr, FALSE, with, nullptr, folder,
+                              &startup, &info) != 0;
+    };
+    if (!start(flags | CREATE_BREAKAWAY_FROM_JOB) && !start(flags)) return false;
     started.adopt(info);
     return true;
 }
@@ -101,31 +106,40 @@ fs::path quoted_program(const std::wstring& command) {
     return command.substr(1, end - 1);
 }
 
-// cmd's del empties a folder it is given: a folder or folder link put at the name after this
-// process has ended is left alone.
-std::wstring delete_file_command(const std::wstring& name) {
-    return L"if not exist \"" + name + L"\\*\" del /f /q \"" + name + L"\"";
-}
+// The longest line cmd takes.
+constexpr std::size_t cmd_line_limit = 8191;
+// How often, two seconds apart, cmd tries to delete a file that is still in use: the process
+// may be slow to end (paused by a debugger or the system), or a scanner may be reading it.
+constexpr std::size_t delete_tries = 10;
 
-// Runs `commands` in `folder` a few seconds after this process has ended. The interpreter and
-// `ping` are named by their full paths, so that no copy planted in `folder` is what runs; /d
-// keeps AutoRun commands from changing the folder first.
-void run_after_exit(const fs::path& folder, const std::wstring& commands) {
+// Deletes the file `name` in `folder` by cmd once it can, trying every two seconds while it is
+// still there, then runs `then`. cmd's del empties a folder it is given: a folder or folder link
+// put at the name meanwhile is left alone. The interpreter and `ping` are named by their full
+// paths, so that no copy planted in `folder` is what runs; /d keeps AutoRun commands from
+// changing the folder first. Each try is spelled out: Wine's cmd runs no `for /l` body.
+void delete_after_exit(const fs::path& folder, const std::wstring& name, const std::wstring& then = {}) {
     const std::wstring system = system_folder();
     if (system.empty() || !plain_for_cmd(system)) return;
-    const std::wstring cmd = system + L"\\cmd.exe";
+    const std::wstring quoted = L"\"" + name + L"\"";
+    const std::wstring attempt = L"(if exist " + quoted + L" (\"" + system + L"\\ping.exe\" 127.0.0.1 -n 3 > nul & " +
+                                 L"if not exist \"" + name + L"\\*\" del /f /q " + quoted + L"))";
+    std::wstring commands = attempt;
+    for (std::size_t i = 1; i < delete_tries; ++i) {
+        if (commands.size() + attempt.size() + then.size() + 64 > cmd_line_limit) break;
+        commands += L" & " + attempt;
+    }
+    if (!then.empty()) commands += L" & " + then;
     // With more than two quotes after /c, cmd drops the first and the last: the outer pair.
-    const std::wstring command =
-        L"cmd.exe /d /c \"\"" + system + L"\\ping.exe\" 127.0.0.1 -n 3 > nul & " + commands + L"\"";
+    const std::wstring command = L"cmd.exe /d /c \"" + commands + L"\"";
     win32::process started;
-    std::ignore = start_process(cmd.c_str(), command, CREATE_NO_WINDOW, folder.c_str(), started);
+    std::ignore = start_process((system + L"\\cmd.exe").c_str(), command, CREATE_NO_WINDOW, folder.c_str(), started);
 }
 
 // Deletes `file` a few seconds from now, by cmd.
 void delete_later(const fs::path& file) {
     cmd_place place;
     if (file.empty() || !place_for_cmd(file, 1, place)) return;
-    run_after_exit(place.folder, delete_file_command(place.name));
+    delete_after_exit(place.folder, place.name);
 }
 
 // A copy that cannot go at once (a scanner has it open) goes as a finished copy does, by cmd's
@@ -270,5 +284,5 @@ void in_place_uninstall::finish() {
     // The short form is asked again now that the uninstaller itself has the name.
     if (aside.empty() || !place_for_cmd(aside, 2, place)) return;
     const std::wstring folder = fs::path(place.name).parent_path().wstring();
-    run_after_exit(place.folder, L"(" + delete_file_command(place.name) + L") & rmdir \"" + folder + L"\"");
+    delete_after_exit(place.folder, place.name, L"rmdir \"" + folder + L"\"");
 }

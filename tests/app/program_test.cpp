@@ -459,34 +459,50 @@ struct SetupHandOver : SetupProgram {
     }
 };
 
-// Stops the process the moment its result file appears, as a user or a shutdown might.
-class stop_once_reported {
+// Acts on the process the moment its result file appears, as a user or the system might: stops
+// it, or pauses it for longer than a delayed deletion's first try waits.
+class on_report {
 public:
-    explicit stop_once_reported(const fs::path& result_file) : result_file_(result_file) {}
-    ~stop_once_reported() {
+    enum class act { stop, pause };
+    on_report(const fs::path& result_file, act what) : result_file_(result_file), act_(what) {}
+    ~on_report() {
         if (watcher_.joinable()) watcher_.join();
     }
-    stop_once_reported(const stop_once_reported&) = delete;
-    stop_once_reported& operator=(const stop_once_reported&) = delete;
+    on_report(const on_report&) = delete;
+    on_report& operator=(const on_report&) = delete;
     void operator()(DWORD id) {
-        process_.reset(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+        process_.reset(OpenProcess(PROCESS_TERMINATE | PROCESS_SUSPEND_RESUME | SYNCHRONIZE, FALSE, id));
         watcher_ = std::thread([this] {
             while (WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
-                if (GetFileAttributesW(result_file_.c_str()) != INVALID_FILE_ATTRIBUTES) {
-                    stopped_ = TerminateProcess(process_.get(), 77) != 0;
-                    return;
+                if (GetFileAttributesW(result_file_.c_str()) == INVALID_FILE_ATTRIBUTES) {
+                    Sleep(1);
+                    continue;
                 }
-                Sleep(1);
+                if (act_ == act::stop) {
+                    acted_ = TerminateProcess(process_.get(), 77) != 0;
+                } else {
+                    acted_ = process_call("NtSuspendProcess");
+                    Sleep(6000);
+                    process_call("NtResumeProcess");
+                }
+                return;
             }
         });
     }
-    bool stopped() const { return stopped_; }
+    bool acted() const { return acted_; }
 
 private:
+    bool process_call(const char* name) {
+        using call = LONG(NTAPI*)(HANDLE);
+        const auto function = reinterpret_cast<call>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
+        return function && function(process_.get()) >= 0;
+    }
     fs::path result_file_;
+    act act_;
     win32::unique_handle process_;
     std::thread watcher_;
-    bool stopped_ = false;
+    bool acted_ = false;
 };
 
 }  // namespace
@@ -566,28 +582,57 @@ TEST_F(SetupHandOver, AnUninstallStartedFromInsideTheInstallFolderRemovesIt) {
     EXPECT_FALSE(fs::exists(dir)) << "another Setup";
 }
 
-// What a quiet uninstall leaves to be deleted after it is on its way before it reports: stopped
-// the moment its result appears, neither a copy nor an uninstaller moved aside stays.
-TEST_F(SetupHandOver, AnUninstallStoppedOnceItHasReportedLeavesNothingOfOurs) {
-    install();
+// What a quiet uninstall leaves to be deleted after it is on its way before it reports, and is
+// tried again while it stays in use: stopped the moment its result appears, or paused there,
+// neither a copy nor an uninstaller moved aside stays.
+TEST_F(SetupHandOver, AnUninstallStoppedOrPausedOnceItHasReportedLeavesNothingOfOurs) {
     const fs::path copy = sandbox.path() / L"copies" / L"VantrelUninstall-4000070.exe";
     fs::create_directories(copy.parent_path());
-    fs::copy_file(setup_exe, copy);
-    {
-        stop_once_reported stop(result_file);
-        run(copy, L"--uninstall --cleanup --silent", s().c_str(), 60000, nullptr, {}, std::ref(stop));
-        if (!stop.stopped()) GTEST_SKIP() << "the copy ended before it could be stopped";
-    }
-    EXPECT_TRUE(wait_until_gone(copy, 30000)) << "copy";
+    for (const on_report::act what : {on_report::act::stop, on_report::act::pause}) {
+        const char* how = what == on_report::act::stop ? "stopped" : "paused";
+        install();
+        fs::copy_file(setup_exe, copy);
+        {
+            on_report act(result_file, what);
+            run(copy, L"--uninstall --cleanup --silent", s().c_str(), 60000, nullptr, {}, std::ref(act));
+            if (!act.acted()) GTEST_SKIP() << "the copy ended before it could be " << how;
+        }
+        EXPECT_TRUE(wait_until_gone(copy, 40000)) << "copy " << how;
 
-    install();
-    {
-        stop_once_reported stop(result_file);
-        uninstall_in_place(nullptr, {}, std::ref(stop));
-        if (!stop.stopped()) GTEST_SKIP() << "the uninstaller ended before it could be stopped";
+        install();
+        {
+            on_report act(result_file, what);
+            uninstall_in_place(nullptr, {}, std::ref(act));
+            if (!act.acted()) GTEST_SKIP() << "the uninstaller ended before it could be " << how;
+        }
+        EXPECT_FALSE(sandbox_key_exists()) << how;
+        EXPECT_TRUE(wait_until_gone(dir, 40000)) << "uninstaller moved aside, " << how;
     }
-    EXPECT_FALSE(sandbox_key_exists());
-    EXPECT_TRUE(wait_until_gone(dir, 30000)) << "uninstaller moved aside";
+}
+
+// A script runner's job that ends its processes when it closes, as soon as the uninstaller has
+// exited: what must outlive the uninstaller leaves the job, which allows it, and the uninstall
+// completes on either road.
+TEST_F(SetupHandOver, AnUninstallInAJobClosedAsItEndsStillCompletes) {
+    for (const bool in_place : {false, true}) {
+        install();
+        win32::unique_handle job(CreateJobObjectW(nullptr, nullptr));
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+        ASSERT_TRUE(SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits));
+        bool assigned = false;
+        const auto into_job = [&](DWORD id) {
+            const win32::unique_handle process(OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, id));
+            assigned = process && AssignProcessToJobObject(job.get(), process.get());
+        };
+        const run_result r = in_place ? uninstall_in_place(nullptr, {}, into_job)
+                                      : run(uninstaller, L"--uninstall --silent", s().c_str(), 60000, nullptr, {}, into_job);
+        job.reset();
+        EXPECT_TRUE(assigned) << in_place;
+        EXPECT_EQ(r.code, 0u) << in_place;
+        EXPECT_TRUE(uninstalled()) << in_place;
+        EXPECT_TRUE(wait_until_gone(dir, 40000)) << in_place;
+    }
 }
 
 TEST_F(SetupHandOver, WithoutAWritableTemporaryFolderTheUninstallerRunsInPlaceAndGoesAfterwards) {
