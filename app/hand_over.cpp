@@ -108,25 +108,38 @@ fs::path quoted_program(const std::wstring& command) {
 
 // The longest line cmd takes.
 constexpr std::size_t cmd_line_limit = 8191;
-// How often, two seconds apart, cmd tries to delete a file that is still in use: the process
-// may be slow to end (paused by a debugger or the system), or a scanner may be reading it.
-constexpr std::size_t delete_tries = 10;
+// How often cmd tries to delete a file that is still in use: the process may be slow to end
+// (paused by a debugger or the system), or a scanner may be reading it.
+constexpr std::size_t delete_tries = 20;
 
-// Deletes the file `name` in `folder` by cmd once it can, trying every two seconds while it is
-// still there, then runs `then`. cmd's del empties a folder it is given: a folder or folder link
-// put at the name meanwhile is left alone. The interpreter and `ping` are named by their full
-// paths, so that no copy planted in `folder` is what runs; /d keeps AutoRun commands from
+// Seconds before try `i`: the first ten come two seconds apart, as a process that is only slow
+// ends soon; then the waits double up to a minute, so that the tries span over seven minutes.
+unsigned wait_before_try(std::size_t i) {
+    constexpr std::size_t quick_tries = 10;
+    if (i < quick_tries) return 2;
+    return i - quick_tries >= 4 ? 60 : 5u << (i - quick_tries);
+}
+
+// Deletes the file `name` in `folder` by cmd once it can, trying again while it is still there,
+// then runs `then`. cmd's del empties a folder it is given: a folder or folder link put at the
+// name meanwhile is left alone, and ends the tries. The interpreter and `ping` are named by their
+// full paths, so that no copy planted in `folder` is what runs; /d keeps AutoRun commands from
 // changing the folder first. Each try is spelled out: Wine's cmd runs no `for /l` body.
 void delete_after_exit(const fs::path& folder, const std::wstring& name, const std::wstring& then = {}) {
     const std::wstring system = system_folder();
     if (system.empty() || !plain_for_cmd(system)) return;
     const std::wstring quoted = L"\"" + name + L"\"";
-    const std::wstring attempt = L"(if exist " + quoted + L" (\"" + system + L"\\ping.exe\" 127.0.0.1 -n 3 > nul & " +
-                                 L"if not exist \"" + name + L"\\*\" del /f /q " + quoted + L"))";
-    std::wstring commands = attempt;
+    const std::wstring folder_pattern = L"\"" + name + L"\\*\"";
+    // ping waits a second between its echoes.
+    const auto attempt = [&](unsigned wait) {
+        return L"(if exist " + quoted + L" if not exist " + folder_pattern + L" (\"" + system + L"\\ping.exe\" 127.0.0.1 -n " +
+               std::to_wstring(wait + 1) + L" > nul & if not exist " + folder_pattern + L" del /f /q " + quoted + L"))";
+    };
+    std::wstring commands = attempt(wait_before_try(0));
     for (std::size_t i = 1; i < delete_tries; ++i) {
-        if (commands.size() + attempt.size() + then.size() + 64 > cmd_line_limit) break;
-        commands += L" & " + attempt;
+        const std::wstring next = L" & " + attempt(wait_before_try(i));
+        if (commands.size() + next.size() + then.size() + 64 > cmd_line_limit) break;
+        commands += next;
     }
     if (!then.empty()) commands += L" & " + then;
     // With more than two quotes after /c, cmd drops the first and the last: the outer pair.

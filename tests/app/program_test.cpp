@@ -460,7 +460,7 @@ struct SetupHandOver : SetupProgram {
 };
 
 // Acts on the process the moment its result file appears, as a user or the system might: stops
-// it, or pauses it for longer than a delayed deletion's first try waits.
+// it, or pauses it for longer than ten tries of a delayed deletion two seconds apart would last.
 class on_report {
 public:
     enum class act { stop, pause };
@@ -482,7 +482,7 @@ public:
                     acted_ = TerminateProcess(process_.get(), 77) != 0;
                 } else {
                     acted_ = process_call("NtSuspendProcess");
-                    Sleep(6000);
+                    Sleep(30000);
                     process_call("NtResumeProcess");
                 }
                 return;
