@@ -73,18 +73,12 @@ removable_entry open_checked(const fs::path& p, const fs::path& root, DWORD acce
 
 }  // namespace
 
-win32::unique_handle hold_folder(const fs::path& p, bool& link) {
+win32::unique_handle hold_folder(const fs::path& p) {
     // Listing access, which a rename's open without delete sharing conflicts with; an open for
     // attributes alone would not hold it.
-    win32::unique_handle folder(CreateFileW(long_path(p).c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    return win32::unique_handle(CreateFileW(long_path(p).c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                             nullptr, OPEN_EXISTING,
                                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    // Other reparse points (a synced folder's placeholders) are plain folders.
-    FILE_ATTRIBUTE_TAG_INFO tag{};
-    link = folder && GetFileInformationByHandleEx(folder.get(), FileAttributeTagInfo, &tag, sizeof tag) &&
-           (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-           (tag.ReparseTag == IO_REPARSE_TAG_SYMLINK || tag.ReparseTag == IO_REPARSE_TAG_MOUNT_POINT);
-    return folder;
 }
 
 std::wstring long_path(const fs::path& p) {

@@ -65,10 +65,9 @@ private:
 };
 
 // Opens the folder `p` itself (a final link is not followed where Windows can) and holds it
-// against its rename, move and deletion, so that no link can take its name meanwhile; what lies
-// in it can still be written, renamed and removed. Null when it cannot be opened. `link` tells
-// whether it is a link.
-[[nodiscard]] win32::unique_handle hold_folder(const std::filesystem::path& p, bool& link);
+// against its rename, move and deletion, so that nothing else can take its name meanwhile; what
+// lies in it can still be written, renamed and removed. Null when it cannot be opened.
+[[nodiscard]] win32::unique_handle hold_folder(const std::filesystem::path& p);
 
 // Opens `p` for deletion when it really lies at that name below `root`; `share` is what others
 // may do with it meanwhile (0 holds it against any other open).

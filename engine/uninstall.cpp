@@ -208,11 +208,10 @@ class own_folder {
 public:
     own_folder(const fs::path& folder, const std::vector<std::wstring>& own, const std::vector<fs::path>& listed) {
         if (!folder.is_absolute()) return;
-        bool link = false;
-        hold_ = hold_folder(folder, link);
+        hold_ = hold_folder(folder);
         const std::string name = wide_to_utf8(folder.filename().wstring());
-        // Wine follows a final link even when asked not to; the name tells there.
-        if (link || is_link(folder)) {
+        // Held, the name still names what was opened: a link there is that link.
+        if (is_link(folder)) {
             if (holds_ours(folder, own, listed)) refusal_ = "A link is in the way of " + name + ".";
         } else if (hold_) {
             path_ = folder;
