@@ -714,14 +714,29 @@ TEST_F(SetupHandOver, ACopyThatEndsEarlyStillDeletesItself) {
 
 namespace {
 
-// True once no process that `parent` started is running (its delayed deletion has run).
-bool children_ended(DWORD parent) {
+ULONGLONG now() {
+    FILETIME time;
+    GetSystemTimeAsFileTime(&time);
+    return ULARGE_INTEGER{{time.dwLowDateTime, time.dwHighDateTime}}.QuadPart;
+}
+
+// True once no process that `parent` started is running (its delayed deletion has run). Wine
+// soon gives an ended process's id to another, so a process made before `since` (a delayed
+// deletion of another test's, still waiting) is none of its.
+bool children_ended(DWORD parent, ULONGLONG since) {
     const win32::unique_snapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) return false;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL ok = Process32FirstW(snapshot.get(), &entry); ok; ok = Process32NextW(snapshot.get(), &entry))
-        if (entry.th32ParentProcessID == parent && entry.th32ProcessID != parent) return false;
+    for (BOOL ok = Process32FirstW(snapshot.get(), &entry); ok; ok = Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ParentProcessID != parent || entry.th32ProcessID == parent) continue;
+        const win32::unique_handle child(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+        FILETIME created, exited, kernel, user;
+        if (child && GetProcessTimes(child.get(), &created, &exited, &kernel, &user) &&
+            ULARGE_INTEGER{{created.dwLowDateTime, created.dwHighDateTime}}.QuadPart < since)
+            continue;
+        return false;
+    }
     return true;
 }
 
@@ -730,10 +745,11 @@ bool children_ended(DWORD parent) {
 TEST_F(SetupHandOver, AnInstallRightAfterAnInPlaceUninstallKeepsItsFreshUninstaller) {
     install();
     DWORD uninstaller_id = 0;
+    const ULONGLONG started = now();
     EXPECT_EQ(uninstall_in_place(&uninstaller_id).code, 0u);
     ASSERT_EQ(run(setup_exe, L"--silent", s().c_str()).code, 0u);
     // The in-place uninstaller's delayed deletion has run by the time its command has ended.
-    EXPECT_TRUE(wait_for([&] { return children_ended(uninstaller_id); }, 60000));
+    EXPECT_TRUE(wait_for([&] { return children_ended(uninstaller_id, started); }, 60000));
     EXPECT_TRUE(fs::is_regular_file(uninstaller));
     EXPECT_TRUE(sandbox_key_exists());
 }
@@ -802,9 +818,10 @@ TEST_F(SetupHandOver, TheInstalledUninstallerGoesByCleanupOnlyWithTheUninstallIt
     // The exit code, once whatever the run started (a delayed deletion) has ended too.
     const auto run_to_the_end = [this](const std::wstring& args, const std::wstring& box) {
         DWORD id = 0;
+        const ULONGLONG since = now();
         const run_result r =
             run(uninstaller, args, box.c_str(), 60000, nullptr, {}, [&id](DWORD started) { id = started; });
-        EXPECT_TRUE(wait_for([&id] { return children_ended(id); }, 60000)) << args;
+        EXPECT_TRUE(wait_for([&] { return children_ended(id, since); }, 60000)) << args;
         return r.code;
     };
     // A repair by the uninstaller keeps it.
@@ -832,6 +849,7 @@ TEST_F(SetupHandOver, TheInstalledUninstallerGoesByCleanupOnlyWithTheUninstallIt
 TEST_F(SetupHandOver, AFolderPutAtTheMovedUninstallersNameKeepsItsFiles) {
     install();
     DWORD id = 0;
+    const ULONGLONG started = now();
     ASSERT_EQ(uninstall_in_place(&id).code, 0u);
     fs::path moved;
     std::error_code ec;
@@ -839,6 +857,6 @@ TEST_F(SetupHandOver, AFolderPutAtTheMovedUninstallersNameKeepsItsFiles) {
         if (entry.path().filename().wstring().rfind(L"uninstall.exe.old-", 0) == 0) moved = entry.path();
     if (moved.empty() || !fs::remove(moved, ec)) GTEST_SKIP() << "cmd deleted the uninstaller before it was replaced";
     engine_tests::write_bytes(moved / L"kept.txt", "the user's");
-    EXPECT_TRUE(wait_for([id] { return children_ended(id); }, 60000));
+    EXPECT_TRUE(wait_for([&] { return children_ended(id, started); }, 60000));
     EXPECT_EQ(read_file(moved / L"kept.txt"), "the user's");
 }
